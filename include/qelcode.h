@@ -1,0 +1,196 @@
+/*
+ * qelcode: line-by-line text encoding into self-describing records.
+ *
+ * Every record is one line: a three-byte header, the line's bytes passed
+ * through a position-dependent substitution over a built-in alphabet of
+ * 94 graphic characters, and a line feed.
+ *
+ *   byte 0      length mark        (n mod 94) + 32
+ *   byte 1      length complement  127 - (n mod 94)   (bytes 0 and 1 add up to 159)
+ *   byte 2      step mark          names the shift increment s (1..9)
+ *   bytes 3...  body               n bytes, one per plain byte
+ *   last        line feed          unless the body already ends with one
+ *
+ * A plain byte c from 32 to 126 at body index i becomes alphabet entry
+ * ((c - 32) + s * (i + 1)) mod 94; every other byte passes unchanged.
+ *
+ * What the format can't carry:
+ *   - a space and a tilde at the same index give the same body byte, so a
+ *     tilde decodes as a space;
+ *   - a record holds at most 507 bytes of text, so the stream encoder cuts a
+ *     longer line into several records, which decode as several lines;
+ *   - a NUL byte can't be encoded: the stream functions stop at it with
+ *     QEL_RTN_NUL_IN_SOURCE.
+ *
+ * Status chain: every working function takes a pointer to the caller's
+ * status variable as its last argument. If the status is not
+ * QEL_RTN_SUCCESSFUL on entry the function returns 0 at once and changes
+ * nothing. Otherwise it returns 1 and sets the status to
+ * QEL_RTN_SUCCESSFUL on success, or returns 0 and sets the status to the
+ * failure's code. The status pointer is never tested for null.
+ *
+ * The library keeps no state, allocates nothing and never opens, closes,
+ * flushes, seeks or rewinds a stream. Calls on different streams and
+ * buffers may run at the same time on different threads.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef QELCODE_H
+#define QELCODE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#define QEL_VERSION_MAJOR 1
+#define QEL_VERSION_MINOR 0
+#define QEL_VERSION_PATCH 0
+#define QEL_VERSION_STRING "1.0.0"
+
+/* QEL_API marks every exported function; QEL_CALL is its calling convention. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  define QEL_CALL __cdecl
+#  if defined(QEL_BUILDING_LIBRARY)
+#    define QEL_API __declspec(dllexport)
+#  elif defined(QEL_STATIC)
+#    define QEL_API
+#  else
+#    define QEL_API __declspec(dllimport)
+#  endif
+#else
+#  define QEL_CALL
+#  if defined(__GNUC__) || defined(__clang__)
+#    define QEL_API __attribute__((visibility("default")))
+#  else
+#    define QEL_API
+#  endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A status code. The numbers are fixed; zero is not a code. */
+typedef int32_t QEL_RtnCode;
+
+#define QEL_RTN_SUCCESSFUL            1  /* "SUCCESSFUL" */
+#define QEL_RTN_NO_SOURCE             2  /* "No source file specified" */
+#define QEL_RTN_NO_DESTINATION        3  /* "No destination file specified" */
+#define QEL_RTN_READ_ERROR            4  /* "Error reading source file" */
+#define QEL_RTN_WRITE_ERROR           5  /* "Error writing destination file" */
+#define QEL_RTN_EMPTY_SOURCE          6  /* "Empty source file" */
+#define QEL_RTN_SOURCE_ENCRYPTED      7  /* "Source encrypted" (not produced) */
+#define QEL_RTN_SOURCE_NOT_ENCRYPTED  8  /* "Source not encrypted" (not produced) */
+#define QEL_RTN_SOURCE_ENCODED        9  /* "Source encoded" */
+#define QEL_RTN_SOURCE_NOT_ENCODED   10  /* "Source not encoded" */
+#define QEL_RTN_LINE_TOO_LONG        11  /* "Line too long" */
+#define QEL_RTN_NUL_IN_SOURCE        12  /* "NUL byte in source" */
+#define QEL_RTN_RECORD_DAMAGED       13  /* "Damaged record" */
+
+/* Flags of QEL_EncodeStream. Unknown bits are ignored. */
+#define QEL_FORCE 1u  /* encode lines that already carry the encoded mark */
+
+/* The largest record in memory, line feed and NUL included. */
+#define QEL_RECORD_BUFFER_SIZE 512
+/* The longest text that fits one record. */
+#define QEL_MAX_TEXT_LENGTH 507
+
+/*
+ * Encodes one line held in the caller's buffer.
+ *
+ * dest    output stream, or NULL to encode in place and write nothing.
+ * text    writable, NUL-terminated text of one line, with or without its
+ *         line end (LF or CR LF, removed in place). On success it holds the
+ *         record, NUL-terminated and ending with a line feed. The buffer
+ *         must hold at least n + 5 bytes, n being the text's length without
+ *         its line end; QEL_RECORD_BUFFER_SIZE bytes always suffice.
+ * status  the status chain.
+ *
+ * Returns 1 on success, 0 otherwise. Codes set:
+ *   QEL_RTN_SUCCESSFUL
+ *   QEL_RTN_SOURCE_ENCODED  the text's first two bytes add up to 159; the
+ *                           buffer keeps the text without its line end.
+ *   QEL_RTN_LINE_TOO_LONG   more than 507 bytes without the line end; the
+ *                           buffer keeps the text without its line end.
+ *   QEL_RTN_WRITE_ERROR     the record could not be written; the buffer
+ *                           holds the record.
+ */
+QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int32_t *status);
+
+/*
+ * Encodes the whole of src into dest, one record per line. A line longer
+ * than 507 bytes is cut into records of 507 bytes and a last, shorter one.
+ * Same as QEL_EncodeStream(dest, src, 0, NULL, status).
+ *
+ * Returns 1 on success, 0 otherwise. Codes set:
+ *   QEL_RTN_SUCCESSFUL
+ *   QEL_RTN_NO_DESTINATION  dest is NULL (tested first)
+ *   QEL_RTN_NO_SOURCE       src is NULL
+ *   QEL_RTN_EMPTY_SOURCE    nothing to read
+ *   QEL_RTN_READ_ERROR      the source reported an error
+ *   QEL_RTN_NUL_IN_SOURCE   a line holds a NUL byte
+ *   QEL_RTN_SOURCE_ENCODED  a line already carries the encoded mark
+ *   QEL_RTN_WRITE_ERROR     a record could not be written
+ * Records written before a failure stay; the source then stands just
+ * after the piece that failed.
+ */
+QEL_API int32_t QEL_CALL QEL_Encode(FILE *dest, FILE *src, int32_t *status);
+
+/*
+ * QEL_Encode with options.
+ *
+ * flags   QEL_FORCE encodes lines that carry the encoded mark all the same.
+ * line    NULL, or where to store: on failure the 1-based number of the
+ *         source line on which the operation stopped; on success the
+ *         number of source lines read (0 for an empty source). Left alone
+ *         when the operation stops before reading.
+ */
+QEL_API int32_t QEL_CALL QEL_EncodeStream(FILE *dest, FILE *src, uint32_t flags,
+                                          uint64_t *line, int32_t *status);
+
+/*
+ * Decodes one record held in the caller's buffer, with or without its line
+ * end; records of any step mark decode.
+ *
+ * dest    output stream, or NULL to decode in place and write nothing.
+ * text    writable, NUL-terminated record. On success it holds the decoded
+ *         text followed by one line feed and a NUL (always shorter than the
+ *         record).
+ *
+ * Returns 1 on success, 0 otherwise. Codes set:
+ *   QEL_RTN_SUCCESSFUL
+ *   QEL_RTN_SOURCE_NOT_ENCODED  the text lacks the encoded mark; unchanged.
+ *   QEL_RTN_RECORD_DAMAGED      the header, length or body is not that of
+ *                               a record; the text is unchanged.
+ *   QEL_RTN_WRITE_ERROR         the text could not be written.
+ */
+QEL_API int32_t QEL_CALL QEL_DecodeRecord(FILE *dest, char *text, int32_t *status);
+
+/*
+ * Decodes the whole of src into dest, one record per line.
+ * Same as QEL_DecodeStream(dest, src, 0, NULL, status).
+ *
+ * Codes as QEL_Encode, with QEL_RTN_SOURCE_NOT_ENCODED and
+ * QEL_RTN_RECORD_DAMAGED (also for a line longer than 512 bytes with its
+ * line end) in place of QEL_RTN_SOURCE_ENCODED.
+ */
+QEL_API int32_t QEL_CALL QEL_Decode(FILE *dest, FILE *src, int32_t *status);
+
+/*
+ * QEL_Decode with options. No flags are defined yet; all bits are ignored.
+ * line counts records, as QEL_EncodeStream counts lines.
+ */
+QEL_API int32_t QEL_CALL QEL_DecodeStream(FILE *dest, FILE *src, uint32_t flags,
+                                          uint64_t *line, int32_t *status);
+
+/*
+ * The fixed English message of a status code; "UNKNOWN RETURN CODE ????"
+ * for 0, negative codes and codes above the highest defined one. Never
+ * NULL; the text is constant and must not be freed.
+ */
+QEL_API const char *QEL_CALL QEL_RtnCodeStr(int32_t code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QELCODE_H */

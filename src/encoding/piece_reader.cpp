@@ -1,0 +1,40 @@
+// Portable piece reading, one byte a step with the stream already locked.
+#include "piece_reader.h"
+
+#include "stdio_unlocked.h"
+
+namespace qel {
+
+Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
+    Piece p;
+    size_t n = 0;
+    bool nul = false;
+    while (n < limit) {
+        const int c = getc_nolock(src);
+        if (c == EOF) {
+            p.read_error = ferror_nolock(src);
+            p.len = n;
+            p.has_nul = nul;
+            return p;
+        }
+        buf[n++] = static_cast<unsigned char>(c);
+        nul |= c == '\0';
+        if (c == '\n') break;
+    }
+    p.len = n;
+    p.has_nul = nul;
+    if (n == limit && buf[n - 1] != '\n') {
+        const int c = getc_nolock(src);
+        if (c == EOF) {
+            p.read_error = ferror_nolock(src);
+        } else if (c == '\n' && mode == FullPiece::kJoinLineFeed) {
+            buf[p.len++] = '\n';
+        } else {
+            ungetc_nolock(c, src);
+            p.overlong = mode == FullPiece::kDetectOverlong;
+        }
+    }
+    return p;
+}
+
+}  // namespace qel
