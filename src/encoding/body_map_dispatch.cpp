@@ -1,14 +1,106 @@
-// Chooses the body-mapping kernel.
+// Chooses the body-mapping kernel for this processor.
+//
+// On ELF platforms the choice is made once, by the dynamic linker when it
+// loads the library (an indirect function), so that no call pays for the
+// processor query and the library keeps no state of its own. Elsewhere the
+// portable kernel serves.
 #include "body_map.h"
+
+#if defined(QEL_HAVE_AVX512VBMI) || defined(QEL_HAVE_AVX2)
+#include <cpuid.h>
+#endif
 
 namespace qel {
 
-void encode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    encode_body_scalar(in, out, n, s);
+namespace {
+
+#if defined(QEL_HAVE_AVX512VBMI) || defined(QEL_HAVE_AVX2)
+// The register state the operating system saves on a context switch.
+unsigned long long enabled_state() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return 0;
+    unsigned lo, hi;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<unsigned long long>(hi) << 32) | lo;
 }
 
-void decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    decode_body_scalar(in, out, n, s);
+bool leaf7(unsigned *b, unsigned *c) {
+    unsigned a, d;
+    return __get_cpuid_count(7, 0, &a, b, c, &d) != 0;
 }
+#endif
+
+}  // namespace
+
+bool cpu_runs_avx2() {
+#if defined(QEL_HAVE_AVX2)
+    unsigned b, c;
+    const unsigned long long ymm = 0x6;  // SSE and AVX state
+    return (enabled_state() & ymm) == ymm && leaf7(&b, &c) && (b & bit_AVX2);
+#else
+    return false;
+#endif
+}
+
+bool cpu_runs_avx512vbmi() {
+#if defined(QEL_HAVE_AVX512VBMI)
+    unsigned b, c;
+    const unsigned long long zmm = 0xe6;  // SSE, AVX, opmask and both ZMM halves
+    return (enabled_state() & zmm) == zmm && leaf7(&b, &c) && (b & bit_AVX512F) && (b & bit_AVX512BW) &&
+           (b & bit_BMI2) && (c & bit_AVX512VBMI);
+#else
+    return false;
+#endif
+}
+
+#if defined(QEL_HAVE_IFUNC)
+
+namespace {
+
+BodyKernel best_encode_kernel() {
+#if defined(QEL_HAVE_AVX512VBMI)
+    if (cpu_runs_avx512vbmi()) return encode_body_avx512vbmi;
+#endif
+#if defined(QEL_HAVE_AVX2)
+    if (cpu_runs_avx2()) return encode_body_avx2;
+#endif
+    return encode_body_scalar;
+}
+
+BodyKernel best_decode_kernel() {
+#if defined(QEL_HAVE_AVX512VBMI)
+    if (cpu_runs_avx512vbmi()) return decode_body_avx512vbmi;
+#endif
+#if defined(QEL_HAVE_AVX2)
+    if (cpu_runs_avx2()) return decode_body_avx2;
+#endif
+    return decode_body_scalar;
+}
+
+}  // namespace
+
+extern "C" {
+static BodyKernel qel_resolve_encode_body() { return best_encode_kernel(); }
+static BodyKernel qel_resolve_decode_body() { return best_decode_kernel(); }
+}
+
+unsigned encode_body(const unsigned char *, unsigned char *, size_t, int)
+    __attribute__((ifunc("qel_resolve_encode_body")));
+unsigned decode_body(const unsigned char *, unsigned char *, size_t, int)
+    __attribute__((ifunc("qel_resolve_decode_body")));
+
+#else
+
+// Without indirect functions the vector kernels are not built: asking the
+// processor on every call would cost more than it saves on one line.
+unsigned encode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    return encode_body_scalar(in, out, n, s);
+}
+
+unsigned decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    return decode_body_scalar(in, out, n, s);
+}
+
+#endif
 
 }  // namespace qel

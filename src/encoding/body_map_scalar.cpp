@@ -2,11 +2,10 @@
 #include "alphabet.h"
 #include "body_map.h"
 
-#include <string.h>
-
 namespace qel {
 
-void encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+unsigned encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    unsigned seen = 0;
     int offset = s;  // s * (i + 1) mod 94 for i = 0
     for (size_t i = 0; i < n; ++i) {
         const unsigned c = in[i];
@@ -17,13 +16,16 @@ void encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, i
             out[i] = kEncodeAlphabet[e];
         } else {
             out[i] = static_cast<unsigned char>(c);
+            if (c == 0) seen |= kSawNul;
         }
         offset += s;
         if (offset >= kCycle) offset -= kCycle;
     }
+    return seen;
 }
 
-void decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+unsigned decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    unsigned seen = 0;
     int offset = s;
     for (size_t i = 0; i < n; ++i) {
         const unsigned char b = in[i];
@@ -34,14 +36,13 @@ void decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, i
             out[i] = static_cast<unsigned char>(32 + place);
         } else {
             out[i] = b;
+            if (b == 0) seen |= kSawNul;
+            if (b == ' ') seen |= kSawSpace;
         }
         offset += s;
         if (offset >= kCycle) offset -= kCycle;
     }
-}
-
-bool body_has_space(const unsigned char *body, size_t n) {
-    return n != 0 && memchr(body, ' ', n) != nullptr;
+    return seen;
 }
 
 }  // namespace qel

@@ -1,28 +1,57 @@
-// Portable piece reading, one byte a step with the stream already locked.
+// Reading pieces: from the stream's buffer where the whole piece lies there,
+// else one byte a step.
 #include "piece_reader.h"
 
+#include <string.h>
+
 #include "stdio_unlocked.h"
+#include "stream_buffer.h"
 
 namespace qel {
 
-Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
+namespace {
+
+// The piece lies whole in the buffer when a line feed ends it there, or when
+// the buffer also holds the byte after a full piece.
+bool take_buffered_piece(FILE *src, size_t limit, FullPiece mode, Piece *p) {
+    const ReadSpan r = buffered_input(src);
+    if (r.size == 0) return false;
+    const size_t scan = r.size < limit ? r.size : limit;
+    const void *lf = memchr(r.data, '\n', scan);
+    size_t len;
+    if (lf != nullptr) {
+        len = static_cast<size_t>(static_cast<const unsigned char *>(lf) - r.data) + 1;
+    } else if (r.size > limit) {
+        len = limit;
+        if (mode == FullPiece::kJoinLineFeed) {
+            if (r.data[limit] == '\n') ++len;
+        } else {
+            p->overlong = true;
+        }
+    } else {
+        return false;
+    }
+    consume_input(src, len);
+    p->data = r.data;
+    p->len = len;
+    return true;
+}
+
+Piece read_piece_bytewise(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
     Piece p;
+    p.data = buf;
     size_t n = 0;
-    bool nul = false;
     while (n < limit) {
         const int c = getc_nolock(src);
         if (c == EOF) {
             p.read_error = ferror_nolock(src);
             p.len = n;
-            p.has_nul = nul;
             return p;
         }
         buf[n++] = static_cast<unsigned char>(c);
-        nul |= c == '\0';
         if (c == '\n') break;
     }
     p.len = n;
-    p.has_nul = nul;
     if (n == limit && buf[n - 1] != '\n') {
         const int c = getc_nolock(src);
         if (c == EOF) {
@@ -35,6 +64,14 @@ Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
         }
     }
     return p;
+}
+
+}  // namespace
+
+Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
+    Piece p;
+    if (take_buffered_piece(src, limit, mode, &p)) return p;
+    return read_piece_bytewise(src, buf, limit, mode);
 }
 
 }  // namespace qel

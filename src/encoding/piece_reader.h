@@ -13,16 +13,21 @@ enum class FullPiece {
 };
 
 struct Piece {
-    size_t len = 0;         // bytes in the buffer, line feed included
+    const unsigned char *data = nullptr;
+    size_t len = 0;         // line feed included
     bool read_error = false;
-    bool has_nul = false;
     bool overlong = false;  // kDetectOverlong only
 };
 
-// Reads from the current position of src, which the caller has locked,
-// until after the first line feed, after `limit` bytes or at the end of
-// input. buf holds limit + 1 bytes. Reads at most one byte past the piece,
-// and pushes it back when it is not taken; never waits for input beyond that.
+// Reads the next piece from the current position of src, which the caller
+// has locked: up to and including the first line feed, or `limit` bytes, or
+// up to the end of input. A piece that reaches `limit` looks at one byte
+// more, and leaves it unread unless it joins the piece. Reading never waits
+// for input beyond that byte.
+//
+// The piece is taken straight from the stream's buffer when it lies there
+// whole; otherwise it is read into `buf`, which holds limit + 1 bytes.
+// Either way it stays valid until the next read from src.
 Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode);
 
 }  // namespace qel

@@ -1,4 +1,4 @@
-// Building a record from a trimmed text, and reading one back.
+// Building a record from a trimmed text, and reading a record's header.
 #include "record_format.h"
 
 #include "alphabet.h"
@@ -7,21 +7,20 @@
 
 namespace qel {
 
-size_t encode_record(const unsigned char *text, size_t n, unsigned char *out) {
+BuiltRecord encode_record(const unsigned char *text, size_t n, unsigned char *out) {
     const unsigned length_mod = static_cast<unsigned>(n % kCycle);
     out[0] = static_cast<unsigned char>(32u + length_mod);
     out[1] = static_cast<unsigned char>(127u - length_mod);
     out[2] = kStepMark;
-    encode_body(text, out + 3, n, kShift);
+    const unsigned seen = encode_body(text, out + 3, n, kShift);
     size_t len = 3 + n;
     // A text that still ends with a line feed carries it as its last body
     // byte, and that byte ends the record.
     if (n == 0 || text[n - 1] != '\n') out[len++] = '\n';
-    out[len] = '\0';
-    return len;
+    return BuiltRecord{len, seen};
 }
 
-int32_t decode_record(const unsigned char *rec, size_t len, unsigned char *out, size_t *out_len) {
+int32_t parse_record(const unsigned char *rec, size_t len, RecordShape *shape) {
     if (!carries_mark(rec, len)) return QEL_RTN_SOURCE_NOT_ENCODED;
     if (len < 3) return QEL_RTN_RECORD_DAMAGED;
     const int s = shift_of_step_mark(rec[2]);
@@ -41,11 +40,7 @@ int32_t decode_record(const unsigned char *rec, size_t len, unsigned char *out, 
     } else {
         return QEL_RTN_RECORD_DAMAGED;
     }
-    if (body_has_space(body, body_len)) return QEL_RTN_RECORD_DAMAGED;
-
-    decode_body(body, out, body_len, s);
-    out[body_len] = '\n';
-    *out_len = body_len + 1;
+    *shape = RecordShape{body_len, s};
     return QEL_RTN_SUCCESSFUL;
 }
 

@@ -31,15 +31,25 @@ inline size_t trim_line_end(const unsigned char *text, size_t len) {
     return len;
 }
 
-// Builds the record of a trimmed text of n <= kMaxText bytes into out, which
-// holds at least n + 5 bytes, and NUL-terminates it. Returns the record's
-// length without the NUL. text and out must not overlap.
-size_t encode_record(const unsigned char *text, size_t n, unsigned char *out);
+struct BuiltRecord {
+    size_t len;     // bytes of the record, its line feed included
+    unsigned seen;  // what the body kernel saw (kSawNul)
+};
 
-// Reads the record rec[0, len), with or without its line end, and writes
-// the decoded text followed by one line feed to out (no NUL). out may be rec
-// itself; otherwise it holds at least len bytes. Returns a status code; on
-// anything but success out is untouched and *out_len is not set.
-int32_t decode_record(const unsigned char *rec, size_t len, unsigned char *out, size_t *out_len);
+// Builds the record of a trimmed text of n <= kMaxText bytes into out, which
+// holds at least n + 4 bytes. No NUL is added. text and out must not overlap.
+BuiltRecord encode_record(const unsigned char *text, size_t n, unsigned char *out);
+
+// Where a record's body lies and how it was shifted.
+struct RecordShape {
+    size_t body_len;  // bytes of body from offset 3, a line feed it carries included
+    int shift;        // 1..9, named by the step mark
+};
+
+// Checks the header and length of the record rec[0, len), given with or
+// without its line end. Answers QEL_RTN_SUCCESSFUL and fills *shape,
+// QEL_RTN_SOURCE_NOT_ENCODED, or QEL_RTN_RECORD_DAMAGED. The body itself is
+// not looked at.
+int32_t parse_record(const unsigned char *rec, size_t len, RecordShape *shape);
 
 }  // namespace qel

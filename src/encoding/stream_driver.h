@@ -4,18 +4,21 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "piece_reader.h"
 #include "qelcode.h"
 #include "record_format.h"
 #include "status_chain.h"
 #include "stdio_unlocked.h"
+#include "stream_buffer.h"
 
 namespace qel {
 
-// Codec: kLimit and kFullPiece say how pieces are read; convert(piece, len,
-// out, &out_len) turns a piece without NUL into bytes to write and answers
-// a status code.
+// Codec: kLimit and kFullPiece say how pieces are read; kMaxGrowth bounds
+// how much longer than its piece the output can be; convert(piece, len,
+// out, &out_len) writes the output of one piece and answers a status code.
+// The output counts only when convert succeeds.
 template <class Codec>
 int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const Codec &codec) {
     if (!chain_open(status)) return 0;
@@ -24,7 +27,7 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
 
     StreamPairLock lock(src, dest);
     unsigned char in[Codec::kLimit + 1];
-    unsigned char out[kRecordBufferSize];
+    unsigned char spare[Codec::kLimit + 1 + Codec::kMaxGrowth];
     uint64_t lines = 0;         // lines begun so far
     bool at_line_start = true;  // the last piece ended its line
 
@@ -42,14 +45,24 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
             return stop(lines, QEL_RTN_SUCCESSFUL);
         }
         lines = current;
-        at_line_start = in[p.len - 1] == '\n';
-        if (p.has_nul) return stop(current, QEL_RTN_NUL_IN_SOURCE);
-        if (p.overlong) return stop(current, QEL_RTN_RECORD_DAMAGED);
+        at_line_start = p.data[p.len - 1] == '\n';
 
+        // Output goes straight into the destination's buffer when it has room.
+        unsigned char *out = buffered_output(dest, p.len + Codec::kMaxGrowth);
+        const bool direct = out != nullptr;
+        if (!direct) out = spare;
         size_t out_len = 0;
-        const int32_t code = codec.convert(in, p.len, out, &out_len);
-        if (code != QEL_RTN_SUCCESSFUL) return stop(current, code);
-        if (!write_locked(dest, out, out_len)) return stop(current, QEL_RTN_WRITE_ERROR);
+        int32_t code = p.overlong ? QEL_RTN_RECORD_DAMAGED : codec.convert(p.data, p.len, out, &out_len);
+        if (code != QEL_RTN_SUCCESSFUL) {
+            // Whatever else is wrong with it, a piece holding a NUL is refused for that.
+            if (memchr(p.data, '\0', p.len) != nullptr) code = QEL_RTN_NUL_IN_SOURCE;
+            return stop(current, code);
+        }
+        if (direct) {
+            commit_output(dest, out_len);
+        } else if (!write_locked(dest, out, out_len)) {
+            return stop(current, QEL_RTN_WRITE_ERROR);
+        }
     }
 }
 
