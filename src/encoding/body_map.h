@@ -4,42 +4,47 @@
 // alphabet entry ((c - 32) + s * (i + 1)) mod 94; every other byte is
 // carried unchanged. Every index advances the shift, mapped or not.
 //
-// Each kernel also reports what it saw on the way, so that a caller need
-// not scan the bytes again.
+// A kernel can stop after the first line feed, so that a line is found and
+// mapped in one pass, and it reports what else it saw on the way.
 #pragma once
 
 #include <stddef.h>
 
 namespace qel {
 
-// Bits of a kernel's answer.
-inline constexpr unsigned kSawNul = 1u;    // a NUL byte among the input
-inline constexpr unsigned kSawSpace = 2u;  // a space among the input (decoding only)
+// What a kernel saw among the bytes it mapped.
+inline constexpr unsigned kSawNul = 1u;
+inline constexpr unsigned kSawSpace = 2u;  // decoding only: no mapping yields a space
 
-// Maps n plain bytes at in to body bytes at out with shift increment s
-// (1..9). Answers kSawNul or 0.
-unsigned encode_body(const unsigned char *in, unsigned char *out, size_t n, int s);
+struct Mapped {
+    size_t len;      // bytes mapped
+    unsigned seen;   // kSawNul, kSawSpace
+    bool line_end;   // stopped after a line feed, the last byte mapped
+};
 
-// Maps n body bytes back to plain bytes with shift increment s. out may
-// stand at or before in (a record decoded over itself). Answers kSawNul
-// and kSawSpace as seen.
-unsigned decode_body(const unsigned char *in, unsigned char *out, size_t n, int s);
+// A kernel maps in[0, n) to out with shift increment s (1..9), or only up to
+// and including the first line feed when to_line_end is set, and writes
+// nothing to out past the bytes it maps. A decoding kernel's out may stand
+// at or before its in (a record decoded over itself).
+using BodyKernel = Mapped (*)(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 
-using BodyKernel = unsigned (*)(const unsigned char *in, unsigned char *out, size_t n, int s);
+// The best kernels for this processor.
+Mapped encode_body(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
+Mapped decode_body(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 
 // The portable kernels, always present; the others are checked against them.
-unsigned encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s);
-unsigned decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s);
+Mapped encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
+Mapped decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 
 #if defined(QEL_HAVE_AVX512VBMI)
 // 64 bytes a step with the whole alphabet held in two registers.
-unsigned encode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s);
-unsigned decode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s);
+Mapped encode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
+Mapped decode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 #endif
 #if defined(QEL_HAVE_AVX2)
 // 32 bytes a step, the alphabet looked up in six 16-entry slices.
-unsigned encode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s);
-unsigned decode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s);
+Mapped encode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
+Mapped decode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 #endif
 
 // Whether this processor runs the kernels above (false where not built).

@@ -1,6 +1,5 @@
 // Body mapping with AVX2: 32 bytes a step, the 94-entry tables looked up in
-// six 16-entry slices with byte shuffles. The last, partial step runs on a
-// copy so that nothing is read or written past either end.
+// six 16-entry slices with byte shuffles.
 #include <immintrin.h>
 #include <string.h>
 
@@ -68,63 +67,64 @@ QEL_TARGET_AVX2 inline __m256i decode32(const Slices &index, __m256i b, __m256i 
     return _mm256_blendv_epi8(b, plain, in_range(b, 33, 94));
 }
 
-QEL_TARGET_AVX2 inline bool any(__m256i b, char value) {
-    return _mm256_movemask_epi8(_mm256_cmpeq_epi8(b, _mm256_set1_epi8(value))) != 0;
+// Bits of the lanes equal to value.
+QEL_TARGET_AVX2 inline unsigned lanes_equal(__m256i v, char value) {
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(value))));
+}
+
+// One 32-byte step of either direction. The lanes taken are those inside
+// [0, n) and, when stopping at a line end, up to the first line feed; a step
+// that takes fewer than 32 runs on a copy so that nothing is read or written
+// past them.
+template <bool kDecoding>
+QEL_TARGET_AVX2 inline Mapped map_body(const unsigned char *in, unsigned char *out, size_t n, int s,
+                                       bool to_line_end) {
+    const Slices table = load_slices(kDecoding ? kPaddedTables.decode : kPaddedTables.encode);
+    const unsigned char *offsets = kShiftOffsets.at[s];
+    unsigned nul = 0, space = 0;
+    int base = 0;  // i mod 94
+    for (size_t i = 0; i < n; i += 32) {
+        const size_t left = n - i;
+        alignas(32) unsigned char copy[32] = {};
+        __m256i v;
+        unsigned taken = ~0u;
+        if (left < 32) {
+            memcpy(copy, in + i, left);
+            v = load32(copy);
+            taken = (1u << left) - 1u;
+        } else {
+            v = load32(in + i);
+        }
+        const unsigned lf = to_line_end ? lanes_equal(v, '\n') & taken : 0u;
+        if (lf != 0) taken = lf ^ (lf - 1u);  // up to and including the first line feed
+        nul |= lanes_equal(v, '\0') & taken;
+        if (kDecoding) space |= lanes_equal(v, ' ') & taken;
+        const __m256i shift = load32(offsets + base);
+        const __m256i r = kDecoding ? decode32(table, v, shift) : encode32(table, v, shift);
+        const size_t count = static_cast<size_t>(__builtin_popcount(taken));
+        if (count == 32) {
+            store32(out + i, r);
+        } else {
+            store32(copy, r);
+            memcpy(out + i, copy, count);
+        }
+        if (lf != 0) return Mapped{i + count, (nul ? kSawNul : 0u) | (space ? kSawSpace : 0u), true};
+        base += 32;
+        if (base >= kCycle) base -= kCycle;
+    }
+    return Mapped{n, (nul ? kSawNul : 0u) | (space ? kSawSpace : 0u), false};
 }
 
 }  // namespace
 
-QEL_TARGET_AVX2 unsigned encode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    const Slices alpha = load_slices(kPaddedTables.encode);
-    const unsigned char *offsets = kShiftOffsets.at[s];
-    __m256i nul = _mm256_setzero_si256();
-    int base = 0;  // i mod 94
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m256i c = load32(in + i);
-        nul = _mm256_or_si256(nul, _mm256_cmpeq_epi8(c, _mm256_setzero_si256()));
-        store32(out + i, encode32(alpha, c, load32(offsets + base)));
-        base += 32;
-        if (base >= kCycle) base -= kCycle;
-    }
-    unsigned seen = _mm256_movemask_epi8(nul) ? kSawNul : 0u;
-    if (i < n) {
-        alignas(32) unsigned char tail[32];
-        memset(tail, ' ', sizeof tail);  // never a NUL in the padding
-        memcpy(tail, in + i, n - i);
-        const __m256i c = load32(tail);
-        if (any(c, '\0')) seen |= kSawNul;
-        store32(tail, encode32(alpha, c, load32(offsets + base)));
-        memcpy(out + i, tail, n - i);
-    }
-    return seen;
+QEL_TARGET_AVX2 Mapped encode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s,
+                                        bool to_line_end) {
+    return map_body<false>(in, out, n, s, to_line_end);
 }
 
-QEL_TARGET_AVX2 unsigned decode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    const Slices index = load_slices(kPaddedTables.decode);
-    const unsigned char *offsets = kShiftOffsets.at[s];
-    unsigned seen = 0;
-    int base = 0;
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m256i b = load32(in + i);
-        if (any(b, '\0')) seen |= kSawNul;
-        if (any(b, ' ')) seen |= kSawSpace;
-        store32(out + i, decode32(index, b, load32(offsets + base)));
-        base += 32;
-        if (base >= kCycle) base -= kCycle;
-    }
-    if (i < n) {
-        alignas(32) unsigned char tail[32];
-        memset(tail, '!', sizeof tail);  // neither a NUL nor a space in the padding
-        memcpy(tail, in + i, n - i);
-        const __m256i b = load32(tail);
-        if (any(b, '\0')) seen |= kSawNul;
-        if (any(b, ' ')) seen |= kSawSpace;
-        store32(tail, decode32(index, b, load32(offsets + base)));
-        memcpy(out + i, tail, n - i);
-    }
-    return seen;
+QEL_TARGET_AVX2 Mapped decode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s,
+                                        bool to_line_end) {
+    return map_body<true>(in, out, n, s, to_line_end);
 }
 
 }  // namespace qel

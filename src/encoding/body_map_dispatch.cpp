@@ -5,6 +5,7 @@
 // processor query and the library keeps no state of its own. Elsewhere the
 // portable kernel serves.
 #include "body_map.h"
+#include "line_batch.h"
 
 #if defined(QEL_HAVE_AVX512VBMI) || defined(QEL_HAVE_AVX2)
 #include <cpuid.h>
@@ -47,7 +48,7 @@ bool cpu_runs_avx512vbmi() {
     unsigned b, c;
     const unsigned long long zmm = 0xe6;  // SSE, AVX, opmask and both ZMM halves
     return (enabled_state() & zmm) == zmm && leaf7(&b, &c) && (b & bit_AVX512F) && (b & bit_AVX512BW) &&
-           (b & bit_BMI2) && (c & bit_AVX512VBMI);
+           (b & bit_BMI2) && (c & bit_AVX512VBMI) && (c & bit_AVX512VBMI2);
 #else
     return false;
 #endif
@@ -77,29 +78,59 @@ BodyKernel best_decode_kernel() {
     return decode_body_scalar;
 }
 
+using EncodeLines = LineBatch (*)(const unsigned char *, size_t, unsigned char *, size_t, bool);
+using DecodeLines = LineBatch (*)(const unsigned char *, size_t, unsigned char *, size_t);
+
+LineBatch no_encode_lines(const unsigned char *, size_t, unsigned char *, size_t, bool) { return LineBatch{}; }
+LineBatch no_decode_lines(const unsigned char *, size_t, unsigned char *, size_t) { return LineBatch{}; }
+
+EncodeLines best_encode_lines() {
+#if defined(QEL_HAVE_AVX512VBMI)
+    if (cpu_runs_avx512vbmi()) return encode_lines_avx512vbmi;
+#endif
+    return no_encode_lines;
+}
+
+DecodeLines best_decode_lines() {
+#if defined(QEL_HAVE_AVX512VBMI)
+    if (cpu_runs_avx512vbmi()) return decode_lines_avx512vbmi;
+#endif
+    return no_decode_lines;
+}
+
 }  // namespace
 
 extern "C" {
 static BodyKernel qel_resolve_encode_body() { return best_encode_kernel(); }
 static BodyKernel qel_resolve_decode_body() { return best_decode_kernel(); }
+static EncodeLines qel_resolve_encode_lines() { return best_encode_lines(); }
+static DecodeLines qel_resolve_decode_lines() { return best_decode_lines(); }
 }
 
-unsigned encode_body(const unsigned char *, unsigned char *, size_t, int)
+LineBatch encode_lines(const unsigned char *, size_t, unsigned char *, size_t, bool)
+    __attribute__((ifunc("qel_resolve_encode_lines")));
+LineBatch decode_lines(const unsigned char *, size_t, unsigned char *, size_t)
+    __attribute__((ifunc("qel_resolve_decode_lines")));
+
+Mapped encode_body(const unsigned char *, unsigned char *, size_t, int, bool)
     __attribute__((ifunc("qel_resolve_encode_body")));
-unsigned decode_body(const unsigned char *, unsigned char *, size_t, int)
+Mapped decode_body(const unsigned char *, unsigned char *, size_t, int, bool)
     __attribute__((ifunc("qel_resolve_decode_body")));
 
 #else
 
 // Without indirect functions the vector kernels are not built: asking the
 // processor on every call would cost more than it saves on one line.
-unsigned encode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    return encode_body_scalar(in, out, n, s);
+Mapped encode_body(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end) {
+    return encode_body_scalar(in, out, n, s, to_line_end);
 }
 
-unsigned decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    return decode_body_scalar(in, out, n, s);
+Mapped decode_body(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end) {
+    return decode_body_scalar(in, out, n, s, to_line_end);
 }
+
+LineBatch encode_lines(const unsigned char *, size_t, unsigned char *, size_t, bool) { return LineBatch{}; }
+LineBatch decode_lines(const unsigned char *, size_t, unsigned char *, size_t) { return LineBatch{}; }
 
 #endif
 

@@ -4,7 +4,7 @@
 
 namespace qel {
 
-unsigned encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+Mapped encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end) {
     unsigned seen = 0;
     int offset = s;  // s * (i + 1) mod 94 for i = 0
     for (size_t i = 0; i < n; ++i) {
@@ -16,15 +16,16 @@ unsigned encode_body_scalar(const unsigned char *in, unsigned char *out, size_t 
             out[i] = kEncodeAlphabet[e];
         } else {
             out[i] = static_cast<unsigned char>(c);
-            if (c == 0) seen |= kSawNul;
+            if (c == '\0') seen |= kSawNul;
+            if (c == '\n' && to_line_end) return Mapped{i + 1, seen, true};
         }
         offset += s;
         if (offset >= kCycle) offset -= kCycle;
     }
-    return seen;
+    return Mapped{n, seen, false};
 }
 
-unsigned decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s) {
+Mapped decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end) {
     unsigned seen = 0;
     int offset = s;
     for (size_t i = 0; i < n; ++i) {
@@ -36,13 +37,14 @@ unsigned decode_body_scalar(const unsigned char *in, unsigned char *out, size_t 
             out[i] = static_cast<unsigned char>(32 + place);
         } else {
             out[i] = b;
-            if (b == 0) seen |= kSawNul;
+            if (b == '\0') seen |= kSawNul;
             if (b == ' ') seen |= kSawSpace;
+            if (b == '\n' && to_line_end) return Mapped{i + 1, seen, true};
         }
         offset += s;
         if (offset >= kCycle) offset -= kCycle;
     }
-    return seen;
+    return Mapped{n, seen, false};
 }
 
 }  // namespace qel

@@ -13,21 +13,16 @@ enum class FullPiece {
 };
 
 struct Piece {
-    const unsigned char *data = nullptr;
-    size_t len = 0;         // line feed included
+    size_t len = 0;         // bytes read into the buffer, line feed included
     bool read_error = false;
     bool overlong = false;  // kDetectOverlong only
 };
 
 // Reads the next piece from the current position of src, which the caller
-// has locked: up to and including the first line feed, or `limit` bytes, or
-// up to the end of input. A piece that reaches `limit` looks at one byte
-// more, and leaves it unread unless it joins the piece. Reading never waits
-// for input beyond that byte.
-//
-// The piece is taken straight from the stream's buffer when it lies there
-// whole; otherwise it is read into `buf`, which holds limit + 1 bytes.
-// Either way it stays valid until the next read from src.
+// has locked, into buf (limit + 1 bytes): up to and including the first line
+// feed, or `limit` bytes, or up to the end of input. A piece that reaches
+// `limit` looks at one byte more, and leaves it unread unless it joins the
+// piece. Reading never waits for input beyond that byte.
 Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode);
 
 }  // namespace qel

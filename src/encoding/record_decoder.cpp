@@ -21,7 +21,7 @@ extern "C" QEL_API int32_t QEL_CALL QEL_DecodeRecord(FILE *dest, char *text, int
     if (shape.body_len != 0 && memchr(body, ' ', shape.body_len) != nullptr)
         return finish(status, QEL_RTN_RECORD_DAMAGED);
 
-    decode_body(body, t, shape.body_len, shape.shift);
+    decode_body(body, t, shape.body_len, shape.shift, false);
     const size_t len = shape.body_len + 1;
     t[len - 1] = '\n';
     t[len] = '\0';

@@ -4,6 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "alphabet.h"
+#include "qelcode.h"
+
 namespace qel {
 
 // Longest text that fits one record, and the largest record in memory with
@@ -31,6 +34,14 @@ inline size_t trim_line_end(const unsigned char *text, size_t len) {
     return len;
 }
 
+// Writes the three header bytes of a record of an n-byte text.
+inline void put_header(unsigned char *out, size_t n) {
+    const unsigned length_mod = static_cast<unsigned>(n % kCycle);
+    out[0] = static_cast<unsigned char>(32u + length_mod);
+    out[1] = static_cast<unsigned char>(127u - length_mod);
+    out[2] = kStepMark;
+}
+
 struct BuiltRecord {
     size_t len;     // bytes of the record, its line feed included
     unsigned seen;  // what the body kernel saw (kSawNul)
@@ -50,6 +61,28 @@ struct RecordShape {
 // without its line end. Answers QEL_RTN_SUCCESSFUL and fills *shape,
 // QEL_RTN_SOURCE_NOT_ENCODED, or QEL_RTN_RECORD_DAMAGED. The body itself is
 // not looked at.
-int32_t parse_record(const unsigned char *rec, size_t len, RecordShape *shape);
+inline int32_t parse_record(const unsigned char *rec, size_t len, RecordShape *shape) {
+    if (!carries_mark(rec, len)) return QEL_RTN_SOURCE_NOT_ENCODED;
+    if (len < 3) return QEL_RTN_RECORD_DAMAGED;
+    const int s = shift_of_step_mark(rec[2]);
+    if (s == 0) return QEL_RTN_RECORD_DAMAGED;
+
+    const bool ends_with_lf = rec[len - 1] == '\n';
+    const unsigned char *body = rec + 3;
+    size_t body_len = len - 3 - (ends_with_lf ? 1 : 0);
+    const size_t length_mod = static_cast<size_t>(rec[0] - 32);  // rec[0] >= 32 by the mark
+
+    if (body_len % kCycle == length_mod) {
+        // the body stands as it is
+    } else if (body_len > 0 && body[body_len - 1] == '\r' && (body_len - 1) % kCycle == length_mod) {
+        --body_len;  // the record passed through a CR LF text stream
+    } else if (ends_with_lf && (body_len + 1) % kCycle == length_mod) {
+        ++body_len;  // the plain text itself ended with a line feed
+    } else {
+        return QEL_RTN_RECORD_DAMAGED;
+    }
+    *shape = RecordShape{body_len, s};
+    return QEL_RTN_SUCCESSFUL;
+}
 
 }  // namespace qel

@@ -19,6 +19,11 @@ struct ReadSpan {
     size_t size;
 };
 
+struct WriteSpan {
+    unsigned char *data;
+    size_t size;
+};
+
 #if defined(__GLIBC__)
 
 // The bytes a read can take without asking the system for more.
@@ -31,24 +36,23 @@ inline ReadSpan buffered_input(FILE *f) {
 // Takes n bytes of buffered_input(f) as read.
 inline void consume_input(FILE *f, size_t n) { f->_IO_read_ptr += n; }
 
-// Room for `need` bytes at the stream's write position, or null. A line
-// buffered or unbuffered stream never shows room, so its own flushing rules
-// stay in force.
-inline unsigned char *buffered_output(FILE *f, size_t need) {
-    char *p = f->_IO_write_ptr;
-    return p != nullptr && f->_IO_write_end - p >= static_cast<ptrdiff_t>(need)
-               ? reinterpret_cast<unsigned char *>(p)
-               : nullptr;
+// The room a write can fill without the stream flushing. A line buffered or
+// unbuffered stream never shows room, so its own flushing rules stay in
+// force.
+inline WriteSpan buffered_output(FILE *f) {
+    unsigned char *p = reinterpret_cast<unsigned char *>(f->_IO_write_ptr);
+    unsigned char *end = reinterpret_cast<unsigned char *>(f->_IO_write_end);
+    return p != nullptr && end > p ? WriteSpan{p, static_cast<size_t>(end - p)} : WriteSpan{nullptr, 0};
 }
 
-// Takes n bytes written at buffered_output(f, ...) as output.
+// Takes n bytes written at buffered_output(f) as output.
 inline void commit_output(FILE *f, size_t n) { f->_IO_write_ptr += n; }
 
 #else
 
 inline ReadSpan buffered_input(FILE *) { return ReadSpan{nullptr, 0}; }
 inline void consume_input(FILE *, size_t) {}
-inline unsigned char *buffered_output(FILE *, size_t) { return nullptr; }
+inline WriteSpan buffered_output(FILE *) { return WriteSpan{nullptr, 0}; }
 inline void commit_output(FILE *, size_t) {}
 
 #endif

@@ -1,5 +1,9 @@
 // QEL_Decode and QEL_DecodeStream: a whole stream of records, one per line.
+#include <string.h>
+
+#include "alphabet.h"
 #include "body_map.h"
+#include "line_batch.h"
 #include "qelcode.h"
 #include "record_format.h"
 #include "stream_driver.h"
@@ -12,18 +16,47 @@ struct DecodeCodec {
     // A record with its header, 507 bytes of body and a CR LF line end.
     static constexpr size_t kLimit = kRecordBufferSize;
     static constexpr FullPiece kFullPiece = FullPiece::kDetectOverlong;
-    static constexpr size_t kMaxGrowth = 0;  // the text is always shorter than its record
+    static constexpr size_t kOutputRoom = kRecordBufferSize;  // the text is always shorter than its record
 
-    int32_t convert(const unsigned char *piece, size_t len, unsigned char *out, size_t *out_len) const {
+    // The body has been mapped into out (m.len bytes through its line end);
+    // the header says how much of it is the text.
+    static Step finish_record(const unsigned char *rec, size_t len, const Mapped &m, unsigned char *out) {
         RecordShape shape;
-        const int32_t code = parse_record(piece, len, &shape);
-        if (code != QEL_RTN_SUCCESSFUL) return code;
-        const unsigned seen = decode_body(piece + 3, out, shape.body_len, shape.shift);
-        if (seen & kSawNul) return QEL_RTN_NUL_IN_SOURCE;
-        if (seen & kSawSpace) return QEL_RTN_RECORD_DAMAGED;  // no mapping yields a space
+        const int32_t code = parse_record(rec, len, &shape);
+        if (code != QEL_RTN_SUCCESSFUL) return Step{len, 0, code};
+        if (m.seen & kSawNul) return Step{len, 0, QEL_RTN_NUL_IN_SOURCE};
+        if (m.seen & kSawSpace) return Step{len, 0, QEL_RTN_RECORD_DAMAGED};  // no mapping yields a space
         out[shape.body_len] = '\n';
-        *out_len = shape.body_len + 1;
-        return QEL_RTN_SUCCESSFUL;
+        return Step{len, shape.body_len + 1, QEL_RTN_SUCCESSFUL};
+    }
+
+    Step convert(const unsigned char *rec, size_t len, unsigned char *out) const {
+        RecordShape shape;
+        const int32_t code = parse_record(rec, len, &shape);
+        if (code != QEL_RTN_SUCCESSFUL) return Step{len, 0, code};
+        const Mapped m = decode_body(rec + 3, out, len - 3, shape.shift, false);
+        return finish_record(rec, len, m, out);
+    }
+
+    LineBatch batch(const unsigned char *in, size_t avail, unsigned char *out, size_t room) const {
+        return decode_lines(in, avail, out, room);
+    }
+
+    bool step(const unsigned char *in, size_t avail, unsigned char *out, Step *st) const {
+        // Lines too short to hold a header, and headers without a step mark,
+        // are left to convert.
+        if (avail <= 3 || memchr(in, '\n', 3) != nullptr) return false;
+        const int s = shift_of_step_mark(in[2]);
+        if (s == 0) return false;
+        const size_t scan = (avail < kLimit ? avail : kLimit) - 3;
+        const Mapped m = decode_body(in + 3, out, scan, s, true);
+        if (!m.line_end) {
+            if (avail <= kLimit) return false;  // the line may go on past the buffered bytes
+            *st = Step{kLimit, 0, QEL_RTN_RECORD_DAMAGED};  // longer than any record
+            return true;
+        }
+        *st = finish_record(in, 3 + m.len, m, out);
+        return true;
     }
 };
 

@@ -1,5 +1,7 @@
 // QEL_Encode and QEL_EncodeStream: a whole stream, one record per piece.
+#include "alphabet.h"
 #include "body_map.h"
+#include "line_batch.h"
 #include "qelcode.h"
 #include "record_format.h"
 #include "stream_driver.h"
@@ -12,16 +14,41 @@ struct EncodeCodec {
     // A piece is a line or 507 bytes of one, so its text always fits a record.
     static constexpr size_t kLimit = kMaxText;
     static constexpr FullPiece kFullPiece = FullPiece::kJoinLineFeed;
-    static constexpr size_t kMaxGrowth = 4;  // header and line feed
+    static constexpr size_t kOutputRoom = kRecordBufferSize;
     bool force;
 
-    int32_t convert(const unsigned char *piece, size_t len, unsigned char *out, size_t *out_len) const {
+    Step convert(const unsigned char *piece, size_t len, unsigned char *out) const {
         const size_t n = trim_line_end(piece, len);
-        if (!force && carries_mark(piece, n)) return QEL_RTN_SOURCE_ENCODED;
+        if (!force && carries_mark(piece, n)) return Step{len, 0, QEL_RTN_SOURCE_ENCODED};
         const BuiltRecord r = encode_record(piece, n, out);
-        if (r.seen & kSawNul) return QEL_RTN_NUL_IN_SOURCE;
-        *out_len = r.len;
-        return QEL_RTN_SUCCESSFUL;
+        if (r.seen & kSawNul) return Step{len, 0, QEL_RTN_NUL_IN_SOURCE};
+        return Step{len, r.len, QEL_RTN_SUCCESSFUL};
+    }
+
+    // Maps the bytes into place behind the header while looking for the line
+    // end; the header follows once the text's length is known.
+    LineBatch batch(const unsigned char *in, size_t avail, unsigned char *out, size_t room) const {
+        return encode_lines(in, avail, out, room, force);
+    }
+
+    bool step(const unsigned char *in, size_t avail, unsigned char *out, Step *st) const {
+        const Mapped m = encode_body(in, out + 3, avail < kLimit ? avail : kLimit, kShift, true);
+        size_t len = m.len;
+        if (!m.line_end) {
+            if (avail <= kLimit) return false;  // the line may go on past the buffered bytes
+            if (in[kLimit] == '\n') ++len;
+        }
+        const size_t n = trim_line_end(in, len);
+        if (!force && carries_mark(in, n)) {
+            *st = Step{len, 0, QEL_RTN_SOURCE_ENCODED};
+        } else if (m.seen & kSawNul) {
+            *st = Step{len, 0, QEL_RTN_NUL_IN_SOURCE};
+        } else {
+            put_header(out, n);
+            out[3 + n] = '\n';  // over the mapped line end, which is carried unchanged
+            *st = Step{len, n + 4, QEL_RTN_SUCCESSFUL};
+        }
+        return true;
     }
 };
 
