@@ -31,8 +31,8 @@ struct Outcome {
 // Runs QEL_DecodeRecord on a heap copy of text of exactly its own size, so
 // that any write past the record shows under the address sanitizer.
 Outcome decode(std::string_view text, FILE *dest = nullptr, int32_t status = QEL_RTN_SUCCESSFUL) {
-    std::vector<char> buf(text.begin(), text.end());
-    buf.push_back('\0');
+    std::vector<char> buf(text.size() + 1, '\0');  // allocated at exactly this size
+    std::copy(text.begin(), text.end(), buf.begin());
     const int32_t result = QEL_DecodeRecord(dest, buf.data(), &status);
     return {result, status, std::string(buf.data())};
 }
@@ -302,8 +302,8 @@ TEST(DecodeRecord, FirstFailureStaysInTheChain) {
     EXPECT_EQ(QEL_DecodeRecord(nullptr, damaged, &status), 0);
     ASSERT_EQ(status, QEL_RTN_RECORD_DAMAGED);
     std::string good = qel_ref::encode("ok", 5);
-    std::vector<char> buf(good.begin(), good.end());
-    buf.push_back('\0');
+    std::vector<char> buf(good.size() + 1, '\0');
+    std::copy(good.begin(), good.end(), buf.begin());
     EXPECT_EQ(QEL_DecodeRecord(nullptr, buf.data(), &status), 0);
     EXPECT_EQ(status, QEL_RTN_RECORD_DAMAGED);
     EXPECT_EQ(std::string(buf.data()), good);
