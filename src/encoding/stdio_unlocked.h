@@ -10,8 +10,15 @@ namespace qel {
 inline void lock_stream(FILE *f) { _lock_file(f); }
 inline void unlock_stream(FILE *f) { _unlock_file(f); }
 inline int getc_nolock(FILE *f) { return _getc_nolock(f); }
+#if defined(_UCRT) || defined(_MSC_VER) || __MSVCRT_VERSION__ >= 0x800
 inline int ungetc_nolock(int c, FILE *f) { return _ungetc_nolock(c, f); }
 inline size_t fwrite_nolock(const void *p, size_t n, FILE *f) { return _fwrite_nolock(p, 1, n, f); }
+#else
+// msvcrt.dll exports no _ungetc_nolock or _fwrite_nolock; the stream lock
+// is recursive, so the locking calls are safe under it.
+inline int ungetc_nolock(int c, FILE *f) { return ungetc(c, f); }
+inline size_t fwrite_nolock(const void *p, size_t n, FILE *f) { return fwrite(p, 1, n, f); }
+#endif
 inline bool ferror_nolock(FILE *f) { return ferror(f) != 0; }
 #else
 inline void lock_stream(FILE *f) { flockfile(f); }
