@@ -22,7 +22,8 @@ const char *help_text() {
            "      --help         show this text\n"
            "      --version      show the version\n"
            "INPUT absent or '-' reads standard input; output goes to standard output\n"
-           "unless -o is given.\n";
+           "unless -o is given.\n"
+           "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 }
 
 bool parse_options(int argc, char **argv, Options *options, std::string *error) {
