@@ -1,0 +1,28 @@
+// Command-line options of the qelcode tool.
+#pragma once
+
+#include <string>
+
+namespace qelcli {
+
+enum class Mode { kEncode, kDecode, kTest };
+
+struct Options {
+    Mode mode = Mode::kEncode;
+    bool force = false;       // -f: encode lines that carry the encoded mark
+    std::string input = "-";  // "-" is standard input
+    std::string output;       // empty: standard output
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv. On bad usage returns false and sets *error to a one-line
+// reason (without the program name).
+bool parse_options(int argc, char **argv, Options *options, std::string *error);
+
+// The short usage text shown after a usage error, and the --help text;
+// both end with a line feed.
+const char *usage_text();
+const char *help_text();
+
+}  // namespace qelcli
