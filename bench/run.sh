@@ -98,6 +98,7 @@ keep() {
 row() {
     local key=$1 what=$2 command=$3 input=$4 base=$5
     if [[ -n ${note[$key]:-} ]]; then
+        # shellcheck disable=SC2016  # the backticks are Markdown
         printf '| %s | `%s` | %s | | | | %s |\n' "$what" "$command" "$input" "${note[$key]}"
         return
     fi
@@ -124,7 +125,8 @@ echo
 echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "- Machine: $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) memory, $(uname -sr)"
 echo "- Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "- Compiler: $(${CC:-cc} --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
+cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
 echo "- Library: commit $commit, Release build"
 echo "- Command: \`QEL_BENCH_MIB=${QEL_BENCH_MIB:-256} bench/run.sh\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
 echo "- MB = 10^6 bytes of the command's input; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
