@@ -7,8 +7,9 @@
  * Each repeat opens FILE ("rb") and OUTPUT ("wb", default /dev/null), then
  * times one QEL_Encode or QEL_Decode call and the flush of what it left in
  * the output buffer. Prints one line of key=value pairs:
- *   mode=encode bytes=268435456 best_s=1.2345 mb_per_s=217.4 max_rss_kib=1650 runs=3
- * mb_per_s counts the bytes of FILE in units of 10^6 over the best time.
+ *   mode=encode bytes=268435456 best_s=1.2345 mb_per_s=217.4 cpu_s=1.2101 max_rss_kib=1650 runs=3
+ * mb_per_s counts the bytes of FILE in units of 10^6 over the best
+ * wall-clock time; cpu_s is the least processor time of a call.
  * With -o FILE the output is kept, which is how the benchmark makes its
  * encoded files. Exits 1 when a call fails, naming the line and the message.
  */
@@ -24,9 +25,9 @@
 
 #include "qelcode.h"
 
-static double now_seconds(void) {
+static double clock_seconds(clockid_t clock) {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
@@ -91,15 +92,18 @@ int main(int argc, char **argv) {
     }
 
     double best = 0.0;
+    double best_cpu = 0.0;
     for (long r = 0; r < repeats; ++r) {
         FILE *src = open_or_die(path, "rb");
         FILE *dest = open_or_die(out_path, "wb");
         int32_t status = QEL_RTN_SUCCESSFUL;
 
-        const double start = now_seconds();
+        const double start = clock_seconds(CLOCK_MONOTONIC);
+        const double cpu_start = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
         const int32_t ok = encode ? QEL_Encode(dest, src, &status) : QEL_Decode(dest, src, &status);
         const int flushed = fflush(dest);
-        const double seconds = now_seconds() - start;
+        const double cpu = clock_seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
+        const double seconds = clock_seconds(CLOCK_MONOTONIC) - start;
 
         fclose(src);
         if (fclose(dest) != 0 || flushed != 0) {
@@ -108,12 +112,13 @@ int main(int argc, char **argv) {
         }
         if (!ok) report_failure(encode, path, out_path);
         if (r == 0 || seconds < best) best = seconds;
+        if (r == 0 || cpu < best_cpu) best_cpu = cpu;
     }
 
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    printf("mode=%s bytes=%lld best_s=%.4f mb_per_s=%.1f max_rss_kib=%ld runs=%ld\n", mode,
-           (long long)st.st_size, best, best > 0.0 ? (double)st.st_size / 1e6 / best : 0.0,
+    printf("mode=%s bytes=%lld best_s=%.4f mb_per_s=%.1f cpu_s=%.4f max_rss_kib=%ld runs=%ld\n", mode,
+           (long long)st.st_size, best, best > 0.0 ? (double)st.st_size / 1e6 / best : 0.0, best_cpu,
            ru.ru_maxrss, repeats);
     return 0;
 }

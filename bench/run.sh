@@ -39,8 +39,8 @@ tool=$build/cli/qelcode
 corpus=$("$here/make_corpus.sh" "$tools" | tail -n 1)
 
 # --- measuring ---------------------------------------------------------------
-# Results of the current shape, by row key: best time, its MB/s, largest RSS.
-declare -A secs mbps rss note
+# Results of the current shape, by row key: best time, its MB/s, least CPU time, largest RSS.
+declare -A secs mbps cpus rss note
 # The rows of the current shape: key, then how to run it once.
 declare -a keys
 declare -A runner
@@ -79,17 +79,21 @@ run_once() {
 }
 
 keep() {
-    local key=$1 kv s="" m="" r=""
+    local key=$1 kv s="" m="" c="" r=""
     for kv in $2; do
         case $kv in
             best_s=*) s=${kv#*=} ;;
             mb_per_s=*) m=${kv#*=} ;;
+            cpu_s=*) c=${kv#*=} ;;
             max_rss_kib=*) r=${kv#*=} ;;
         esac
     done
     if [[ -z ${secs[$key]:-} ]] || awk -v a="$s" -v b="${secs[$key]}" 'BEGIN { exit !(a < b) }'; then
         secs[$key]=$s
         mbps[$key]=$m
+    fi
+    if [[ -z ${cpus[$key]:-} ]] || awk -v a="$c" -v b="${cpus[$key]}" 'BEGIN { exit !(a < b) }'; then
+        cpus[$key]=$c
     fi
     if [[ -z ${rss[$key]:-} || $r -gt ${rss[$key]} ]]; then rss[$key]=$r; fi
 }
@@ -99,13 +103,13 @@ row() {
     local key=$1 what=$2 command=$3 input=$4 base=$5
     if [[ -n ${note[$key]:-} ]]; then
         # shellcheck disable=SC2016  # the backticks are Markdown
-        printf '| %s | `%s` | %s | | | | %s |\n' "$what" "$command" "$input" "${note[$key]}"
+        printf '| %s | `%s` | %s | | | | | %s |\n' "$what" "$command" "$input" "${note[$key]}"
         return
     fi
     awk -v what="$what" -v cmd="$command" -v input="$input" -v s="${secs[$key]}" -v m="${mbps[$key]}" \
-        -v t="${mbps[$base]:-0}" -v r="${rss[$key]}" 'BEGIN {
+        -v t="${mbps[$base]:-0}" -v c="${cpus[$key]}" -v r="${rss[$key]}" 'BEGIN {
             ratio = t > 0 ? sprintf("%.2f", m / t) : "n/a"
-            printf "| %s | `%s` | %s | %.3f | %.1f | %s | %.1f MiB |\n", what, cmd, input, s, m, ratio, r / 1024
+            printf "| %s | `%s` | %s | %.3f | %.3f | %.1f | %s | %.1f MiB |\n", what, cmd, input, s, c, m, ratio, r / 1024
         }'
 }
 
@@ -129,7 +133,7 @@ cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
 echo "- Library: commit $commit, Release build"
 echo "- Command: \`QEL_BENCH_MIB=${QEL_BENCH_MIB:-256} bench/run.sh\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
-echo "- MB = 10^6 bytes of the command's input; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
+echo "- best s = least wall-clock time; CPU s = least user + system time (far below best s means the machine was busy); MB = 10^6 bytes of the command's input, over best s; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
 [[ -n $tool ]] || echo "- The \`qelcode\` tool is not built in this tree, so its rows are empty."
 
 titles=(
@@ -177,8 +181,8 @@ for entry in "${titles[@]}"; do
     echo
     echo "Text: $(describe "$plain"). Records: $(describe "$enc"). Check: $check."
     echo
-    echo "| what | command | input | best s | MB/s | × tr | peak RSS |"
-    echo "| --- | --- | --- | ---: | ---: | ---: | ---: |"
+    echo "| what | command | input | best s | CPU s | MB/s | × tr | peak RSS |"
+    echo "| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
     row tool_enc "qelcode encode (tool)" "qelcode" text tr_text
     row tool_dec "qelcode decode (tool)" "qelcode -d" records tr_enc
     row lib_enc "QEL_Encode alone" "qelbench encode" text tr_text
