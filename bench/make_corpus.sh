@@ -9,11 +9,12 @@
 # QEL_BENCH_SOURCES (default "/usr/include /usr/share/doc") where the text comes from.
 #
 # Writes, each file at least QEL_BENCH_MIB MiB:
-#   CACHE_DIR/base-v1.txt          every usable line of the sources, once
+#   CACHE_DIR/base-v1.txt               every usable line of the sources, once
 #   CACHE_DIR/v1-<MIB>mib/text.txt      real text, repeated up to the size
 #   CACHE_DIR/v1-<MIB>mib/short.txt     the same bytes cut into 10-byte lines
 #   CACHE_DIR/v1-<MIB>mib/long.txt      ... 500-byte lines
 #   CACHE_DIR/v1-<MIB>mib/overlong.txt  ... 2000-byte lines (4 pieces each)
+# (v1-<checksum> in place of v1 when QEL_BENCH_SOURCES is set)
 # and next to each NAME.txt its records NAME.qel, made with the library
 # (QEL_Encode through qelbench) on every run. Plain files are reused once made.
 # Prints the folder of the files as its last line.
@@ -30,8 +31,11 @@ qelbench=$tools/qelbench
 [[ -x $qelcorpus ]] || { echo "make_corpus.sh: $qelcorpus is not built" >&2; exit 1; }
 
 mkdir -p "$cache"
-base=$cache/base-v1.txt
-dir=$cache/v1-${mib}mib
+# Other source folders give other files, kept under names of their own.
+tag=v1
+if [[ -n ${QEL_BENCH_SOURCES:-} ]]; then tag=v1-$(printf '%s' "$sources" | cksum | cut -d' ' -f1); fi
+base=$cache/base-$tag.txt
+dir=$cache/$tag-${mib}mib
 target=$((mib * 1048576))
 export LC_ALL=C
 

@@ -11,6 +11,7 @@
 #                      (default ${XDG_CACHE_HOME:-$HOME/.cache}/qelcode-bench)
 #   QEL_BENCH_BUILD    build folder (default build-bench in the source tree)
 #   QEL_BENCH_REPEATS  runs per measurement, the best one counts (default 3)
+#   QEL_BENCH_SHAPES   which tables (default "text short long overlong")
 # Progress goes to standard error, the tables to standard output.
 set -euo pipefail
 
@@ -18,6 +19,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
 build=${QEL_BENCH_BUILD:-$root/build-bench}
 repeats=${QEL_BENCH_REPEATS:-3}
+shapes=" ${QEL_BENCH_SHAPES:-text short long overlong} "
 export LC_ALL=C
 
 say() { echo "run.sh: $*" >&2; }
@@ -132,7 +134,11 @@ echo "- Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
 echo "- Library: commit $commit, Release build"
-echo "- Command: \`QEL_BENCH_MIB=${QEL_BENCH_MIB:-256} bench/run.sh\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
+command=bench/run.sh
+for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MIB; do
+    if [[ -n ${!var:-} ]]; then command="$var=$(printf '%q' "${!var}") $command"; fi
+done
+echo "- Command: \`$command\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
 echo "- best s = least wall-clock time; CPU s = least user + system time (far below best s means the machine was busy); MB = 10^6 bytes of the command's input, over best s; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
 [[ -n $tool ]] || echo "- The \`qelcode\` tool is not built in this tree, so its rows are empty."
 
@@ -147,6 +153,7 @@ trmap=("!-~" "P-~!-O")
 for entry in "${titles[@]}"; do
     shape=${entry%%:*}
     title=${entry#*:}
+    [[ $shapes == *" $shape "* ]] || continue
     plain=$corpus/$shape.txt
     enc=$corpus/$shape.qel
     secs=() mbps=() rss=() note=() keys=() runner=()
