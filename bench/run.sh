@@ -156,7 +156,7 @@ for entry in "${titles[@]}"; do
     [[ $shapes == *" $shape "* ]] || continue
     plain=$corpus/$shape.txt
     enc=$corpus/$shape.qel
-    secs=() mbps=() rss=() note=() keys=() runner=()
+    secs=() mbps=() cpus=() rss=() note=() keys=() runner=()
     say "measuring $shape"
     cat "$plain" "$enc" > /dev/null  # into the page cache
 
