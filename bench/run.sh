@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Throughput benchmark: builds the library and the bench programs (Release,
+# a build folder of their own, no tests), makes or reuses the corpus, and
+# prints one Markdown table per shape of text.
+#
+#   bench/run.sh
+#
+# Environment:
+#   QEL_BENCH_MIB      size of each corpus file in MiB (default 256)
+#   QEL_BENCH_CACHE    where the corpus is kept
+#                      (default ${XDG_CACHE_HOME:-$HOME/.cache}/qelcode-bench)
+#   QEL_BENCH_BUILD    build folder (default build-bench in the source tree)
+#   QEL_BENCH_REPEATS  runs per measurement, the best one counts (default 3)
+#   QEL_BENCH_SHAPES   which tables (default "text short long overlong")
+# Progress goes to standard error, the tables to standard output.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+build=${QEL_BENCH_BUILD:-$root/build-bench}
+repeats=${QEL_BENCH_REPEATS:-3}
+shapes=" ${QEL_BENCH_SHAPES:-text short long overlong} "
+export LC_ALL=C
+
+say() { echo "run.sh: $*" >&2; }
+
+# --- build -------------------------------------------------------------------
+say "building in $build"
+mkdir -p "$build"
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=ON &&
+       cmake --build "$build" -j2; } > "$build/bench-build.log" 2>&1; then
+    cat "$build/bench-build.log" >&2
+    say "build failed"
+    exit 1
+fi
+tools=$build/bench
+tool=$build/cli/qelcode
+[[ -x $tool ]] || tool=$(find "$build" -maxdepth 3 -type f -name qelcode -perm -u+x -print -quit)
+
+# --- corpus ------------------------------------------------------------------
+corpus=$("$here/make_corpus.sh" "$tools" | tail -n 1)
+
+# --- measuring ---------------------------------------------------------------
+# Results of the current shape, by row key: best time, its MB/s, least CPU time, largest RSS.
+declare -A secs mbps cpus rss note
+# The rows of the current shape: key, then how to run it once.
+declare -a keys
+declare -A runner
+
+# add KEY lib encode|decode INPUT, or add KEY cmd INPUT COMMAND...: a row to measure.
+add() {
+    local key=$1; shift
+    keys+=("$key")
+    runner[$key]=$(printf '%q ' "$@")
+}
+
+# Runs every row once per round, $repeats rounds, so that every command sees
+# the same spread of machine load; the best round counts.
+measure_all() {
+    local round key out
+    for ((round = 0; round < repeats; ++round)); do
+        for key in "${keys[@]}"; do
+            [[ -z ${note[$key]:-} ]] || continue
+            if out=$(eval "run_once ${runner[$key]}" 2>&1); then
+                keep "$key" "$out"
+            else
+                note[$key]="failed: ${out//$'\n'/ }"
+            fi
+        done
+    done
+}
+
+run_once() {
+    local kind=$1; shift
+    if [[ $kind == lib ]]; then
+        "$tools/qelbench" -n 1 "$2" "$1"
+    else
+        local input=$1; shift
+        "$tools/qelrun" -n 1 -i "$input" -o /dev/null -- "$@"
+    fi
+}
+
+keep() {
+    local key=$1 kv s="" m="" c="" r=""
+    for kv in $2; do
+        case $kv in
+            best_s=*) s=${kv#*=} ;;
+            mb_per_s=*) m=${kv#*=} ;;
+            cpu_s=*) c=${kv#*=} ;;
+            max_rss_kib=*) r=${kv#*=} ;;
+        esac
+    done
+    if [[ -z ${secs[$key]:-} ]] || awk -v a="$s" -v b="${secs[$key]}" 'BEGIN { exit !(a < b) }'; then
+        secs[$key]=$s
+        mbps[$key]=$m
+    fi
+    if [[ -z ${cpus[$key]:-} ]] || awk -v a="$c" -v b="${cpus[$key]}" 'BEGIN { exit !(a < b) }'; then
+        cpus[$key]=$c
+    fi
+    if [[ -z ${rss[$key]:-} || $r -gt ${rss[$key]} ]]; then rss[$key]=$r; fi
+}
+
+# row KEY WHAT COMMAND INPUT TR_KEY: one line of the table.
+row() {
+    local key=$1 what=$2 command=$3 input=$4 base=$5
+    if [[ -n ${note[$key]:-} ]]; then
+        # shellcheck disable=SC2016  # the backticks are Markdown
+        printf '| %s | `%s` | %s | | | | | %s |\n' "$what" "$command" "$input" "${note[$key]}"
+        return
+    fi
+    awk -v what="$what" -v cmd="$command" -v input="$input" -v s="${secs[$key]}" -v m="${mbps[$key]}" \
+        -v t="${mbps[$base]:-0}" -v c="${cpus[$key]}" -v r="${rss[$key]}" 'BEGIN {
+            ratio = t > 0 ? sprintf("%.2f", m / t) : "n/a"
+            printf "| %s | `%s` | %s | %.3f | %.3f | %.1f | %s | %.1f MiB |\n", what, cmd, input, s, c, m, ratio, r / 1024
+        }'
+}
+
+describe() {
+    local file=$1
+    awk -v bytes="$(stat -c %s "$file")" -v lines="$(wc -l < "$file")" 'BEGIN {
+        printf "%.1f MB (%.1f MiB), %d lines, %.1f bytes a line with its line feed", bytes / 1e6, bytes / 1048576, lines, bytes / lines
+    }'
+}
+
+# --- the report ----------------------------------------------------------------
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [[ -n $(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) ]]; then commit="$commit (with uncommitted changes)"; fi
+
+echo "# qelcode throughput"
+echo
+echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "- Machine: $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) memory, $(uname -sr)"
+echo "- Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
+echo "- Library: commit $commit, Release build"
+command=bench/run.sh
+for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MIB; do
+    if [[ -n ${!var:-} ]]; then command="$var=$(printf '%q' "${!var}") $command"; fi
+done
+echo "- Command: \`$command\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
+echo "- best s = least wall-clock time; CPU s = least user + system time (far below best s means the machine was busy); MB = 10^6 bytes of the command's input, over best s; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
+[[ -n $tool ]] || echo "- The \`qelcode\` tool is not built in this tree, so its rows are empty."
+
+titles=(
+    "text:Real text (C headers and documentation from /usr/include and /usr/share/doc, repeated)"
+    "short:Short lines (10 bytes)"
+    "long:Long lines (500 bytes)"
+    "overlong:Overlong lines (2000 bytes, each encoded as 4 records)"
+)
+trmap=("!-~" "P-~!-O")
+
+for entry in "${titles[@]}"; do
+    shape=${entry%%:*}
+    title=${entry#*:}
+    [[ $shapes == *" $shape "* ]] || continue
+    plain=$corpus/$shape.txt
+    enc=$corpus/$shape.qel
+    secs=() mbps=() cpus=() rss=() note=() keys=() runner=()
+    say "measuring $shape"
+    cat "$plain" "$enc" > /dev/null  # into the page cache
+
+    # The library's records must be those of the plain reference encoder.
+    if "$tools/ref_fgets_fprintf" < "$plain" | cmp -s - "$enc"; then
+        check="the library's records are byte-identical to the reference encoder's"
+    else
+        check="**MISMATCH: the library's records differ from the reference encoder's**"
+    fi
+
+    add tr_text cmd "$plain" tr "${trmap[@]}"
+    add tr_enc cmd "$enc" tr "${trmap[@]}"
+    if [[ -n $tool ]]; then
+        add tool_enc cmd "$plain" "$tool"
+        add tool_dec cmd "$enc" "$tool" -d
+    else
+        note[tool_enc]="not built"
+        note[tool_dec]="not built"
+    fi
+    add lib_enc lib "$plain" encode
+    add lib_dec lib "$enc" decode
+    add base64 cmd "$plain" base64
+    add cat cmd "$plain" cat
+    add ref cmd "$plain" "$tools/ref_fgets_fprintf"
+    measure_all
+
+    echo
+    echo "## $title"
+    echo
+    echo "Text: $(describe "$plain"). Records: $(describe "$enc"). Check: $check."
+    echo
+    echo "| what | command | input | best s | CPU s | MB/s | × tr | peak RSS |"
+    echo "| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
+    row tool_enc "qelcode encode (tool)" "qelcode" text tr_text
+    row tool_dec "qelcode decode (tool)" "qelcode -d" records tr_enc
+    row lib_enc "QEL_Encode alone" "qelbench encode" text tr_text
+    row lib_dec "QEL_Decode alone" "qelbench decode" records tr_enc
+    row tr_text "tr" "tr '!-~' 'P-~!-O'" text tr_text
+    row tr_enc "tr" "tr '!-~' 'P-~!-O'" records tr_enc
+    row base64 "base64" "base64" text tr_text
+    row cat "cat" "cat" text tr_text
+    row ref "fgets/fprintf reference encoder" "ref_fgets_fprintf" text tr_text
+done
+
+# Memory stays flat: QEL_Encode's peak on 1 MiB of the text and on all of it.
+small=$corpus/text-1mib.txt
+[[ -s $small ]] || { "$tools/qelcorpus" cycle "$corpus/text.txt" 1048576 > "$small.tmp" && mv "$small.tmp" "$small"; }
+rss_small=$("$tools/qelbench" -n 1 encode "$small" | sed 's/.*max_rss_kib=\([0-9]*\).*/\1/')
+rss_full=$("$tools/qelbench" -n 1 encode "$corpus/text.txt" | sed 's/.*max_rss_kib=\([0-9]*\).*/\1/')
+echo
+echo "Peak RSS of \`qelbench encode\`: $rss_small KiB on 1 MiB of the text, $rss_full KiB on all $(( $(stat -c %s "$corpus/text.txt") / 1048576 )) MiB."
+echo
+echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)."
