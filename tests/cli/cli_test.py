@@ -43,25 +43,34 @@ def encode_text(text, s=None):
 
 
 def split_lines(data):
-    """Lines without their line ends (LF or CR LF)."""
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    """Each line's bytes before its line feed (a CR kept), and whether it had one."""
+    lines = [(line, True) for line in data.split(b"\n")]
+    last, _ = lines.pop()
+    if last:
+        lines.append((last, False))
+    return lines
 
 
-def pieces(text):
-    """A line cut into pieces that each fit one record."""
-    return [text[i:i + MAX_TEXT] for i in range(0, len(text), MAX_TEXT)] or [b""]
+def pieces(line, has_lf):
+    """A line cut as the encoder reads it: 507 bytes a piece, the line feed
+    joining the last; a CR before that line feed is the line end's."""
+    chunks = [line[i:i + MAX_TEXT] for i in range(0, len(line), MAX_TEXT)] or [b""]
+    if has_lf and chunks[-1].endswith(b"\r"):
+        chunks[-1] = chunks[-1][:-1]
+    return chunks
+
+
+def texts(data):
+    return [p for line, has_lf in split_lines(data) for p in pieces(line, has_lf)]
 
 
 def encode_file(data):
-    return b"".join(encode_text(p) for line in split_lines(data) for p in pieces(line))
+    return b"".join(encode_text(p) for p in texts(data))
 
 
 def decoded_file(data):
     """What decoding the encoded data gives back: tildes come back as spaces."""
-    return b"".join(p.replace(b"~", b" ") + b"\n" for line in split_lines(data) for p in pieces(line))
+    return b"".join(p.replace(b"~", b" ") + b"\n" for p in texts(data))
 
 
 # --- running the tool -------------------------------------------------------
@@ -155,22 +164,27 @@ class EncodeDecodeTest(ToolTest):
             b"~~ tildes ~~", b"", b"a\rb",
             bytes(range(32, 127)) * 3,
         ]
-        # CR LF line ends on the first lines, but not on the one that fills a
-        # record exactly (see the next test).
-        data = (b"\r\n".join([lines[0], lines[2], lines[3]]) + b"\r\n" + lines[1] + b"\n" +
+        data = (b"\r\n".join(lines[:4]) + b"\r\n" + lines[1] + b"\n" +
                 b"\n".join(lines[4:]) + b"\n")
         path = self.write("generated.txt", data)
         enc = run(["-f", path])
         self.assertRun(enc, 0, encode_file(data))
         self.assertRun(run(["-d"], enc.stdout), 0, decoded_file(data))
 
-    @unittest.expectedFailure
-    def test_full_record_line_with_cr_lf(self):
-        # Known library fault: a line of exactly 507 bytes ending with CR LF
-        # is encoded as a full record and an extra empty one, so it decodes
-        # with an empty line after it. Drop the marker once that is fixed.
-        data = b"y" * 507 + b"\r\n"
-        self.assertRun(run([], data), 0, encode_text(b"y" * 507))
+    def test_line_filling_a_record(self):
+        # A piece ends after 507 bytes; a line feed right after joins it. A CR
+        # there is a 508th byte: the CR LF becomes a piece, and a record, of
+        # its own, which reads back as an empty line.
+        for data, records in [
+            (b"y" * 507 + b"\n", [b"y" * 507]),
+            (b"y" * 506 + b"\r\n", [b"y" * 506]),
+            (b"y" * 507 + b"\r\n", [b"y" * 507, b""]),
+            (b"y" * 507, [b"y" * 507]),
+        ]:
+            with self.subTest(length=len(data)):
+                expected = b"".join(encode_text(r) for r in records)
+                self.assertRun(run([], data), 0, expected)
+                self.assertEqual(expected, encode_file(data))
 
     def test_force_encodes_marked_lines(self):
         data = b"plain\nOPEN the file\nWHERE\n"
