@@ -63,6 +63,8 @@ struct Case {
     size_t lines_out; // worked out by hand
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 std::vector<Case> decoder_cases() {
     const std::string long_text = filler(507);
     std::string every_step;
@@ -186,6 +188,8 @@ struct PositionCase {
     long position;
 };
 
+void PrintTo(const PositionCase &c, std::ostream *os) { *os << c.name; }
+
 class DecoderPosition : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(DecoderPosition, SourceStandsAfterTheFailingRecord) {
@@ -265,6 +269,8 @@ struct ReadErrorCase {
     uint64_t line;
     size_t lines_out;
 };
+
+void PrintTo(const ReadErrorCase &c, std::ostream *os) { *os << c.name; }
 
 class DecoderReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 

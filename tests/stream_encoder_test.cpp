@@ -64,6 +64,8 @@ struct Case {
     size_t records;   // worked out by hand
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 std::vector<Case> encoder_cases() {
     const std::string marked = "OP plain text that looks encoded\n";
     return {
@@ -173,6 +175,8 @@ struct PositionCase {
     long position;
 };
 
+void PrintTo(const PositionCase &c, std::ostream *os) { *os << c.name; }
+
 class EncoderPosition : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(EncoderPosition, SourceStandsAfterTheFailingPiece) {
@@ -267,6 +271,8 @@ struct ReadErrorCase {
     uint64_t line;
     size_t records;
 };
+
+void PrintTo(const ReadErrorCase &c, std::ostream *os) { *os << c.name; }
 
 class EncoderReadError : public ::testing::TestWithParam<ReadErrorCase> {};
 
