@@ -53,7 +53,12 @@ int32_t run(const qelcli::Options &o, FILE *dest, FILE *src, uint64_t *line) {
 }
 
 int report(const std::string &input, uint64_t line, int32_t status) {
-    fprintf(stderr, "qelcode: %s: line %" PRIu64 ": %s\n", input.c_str(), line, QEL_RtnCodeStr(status));
+    // Line 0: the source had no line at all.
+    if (line == 0) {
+        fprintf(stderr, "qelcode: %s: %s\n", input.c_str(), QEL_RtnCodeStr(status));
+    } else {
+        fprintf(stderr, "qelcode: %s: line %" PRIu64 ": %s\n", input.c_str(), line, QEL_RtnCodeStr(status));
+    }
     if (status == QEL_RTN_SOURCE_ENCODED) {
         fputs("qelcode: --force encodes lines that already carry the encoded mark\n", stderr);
     }

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 if (status == QEL_RTN_SUCCESSFUL) {
                     FUZZ_CHECK(line == lines);
                 } else {
-                    FUZZ_CHECK(line >= 1 && line <= (lines > 0 ? lines : 1));
+                    FUZZ_CHECK(status == QEL_RTN_EMPTY_SOURCE ? line == 0 : line >= 1 && line <= lines);
                 }
             } else {
                 FUZZ_CHECK(line == untouched);

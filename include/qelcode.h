@@ -140,9 +140,10 @@ QEL_API int32_t QEL_CALL QEL_Encode(FILE *dest, FILE *src, int32_t *status);
  *
  * flags   QEL_FORCE encodes lines that carry the encoded mark all the same.
  * line    NULL, or where to store: on failure the 1-based number of the
- *         source line on which the operation stopped; on success the
- *         number of source lines read (0 for an empty source). Left alone
- *         when the operation stops before reading.
+ *         source line on which the operation stopped, or 0 for an empty
+ *         source; on success the number of source lines read, a line cut
+ *         into several records counted once. Left alone when the operation
+ *         stops before reading (status chain, null stream).
  */
 QEL_API int32_t QEL_CALL QEL_EncodeStream(FILE *dest, FILE *src, uint32_t flags,
                                           uint64_t *line, int32_t *status);

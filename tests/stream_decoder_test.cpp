@@ -85,7 +85,7 @@ std::vector<Case> decoder_cases() {
     std::string broken_mark = rec("abc");
     broken_mark[1] = static_cast<char>(broken_mark[1] + 1);
     return {
-        {"empty", "", QEL_RTN_EMPTY_SOURCE, 1, 0},
+        {"empty", "", QEL_RTN_EMPTY_SOURCE, 0, 0},
         {"one_empty_record", rec(""), 1, 1, 1},
         {"several_records", rec("first") + rec("a~b") + rec("\t\x7f\xe9 x"), 1, 3, 3},
         {"crlf_line_ends", crlf(rec("one")) + crlf(rec("")) + crlf(rec("three")), 1, 3, 3},

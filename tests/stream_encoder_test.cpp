@@ -69,7 +69,7 @@ void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 std::vector<Case> encoder_cases() {
     const std::string marked = "OP plain text that looks encoded\n";
     return {
-        {"empty", "", 0, QEL_RTN_EMPTY_SOURCE, 1, 0},
+        {"empty", "", 0, QEL_RTN_EMPTY_SOURCE, 0, 0},
         {"one_empty_line", "\n", 0, 1, 1, 1},
         {"last_line_without_lf", "first\nsecond", 0, 1, 2, 2},
         {"crlf_lines", "one\r\ntwo\r\n\r\n", 0, 1, 3, 3},

@@ -99,10 +99,7 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
         // Every other case, one byte at a time.
         const Piece p = read_piece(src, in, Codec::kLimit, Codec::kFullPiece);
         if (p.read_error) return stop(current, QEL_RTN_READ_ERROR);
-        if (p.len == 0) {
-            if (lines == 0) return stop(current, QEL_RTN_EMPTY_SOURCE);
-            return stop(lines, QEL_RTN_SUCCESSFUL);
-        }
+        if (p.len == 0) return stop(lines, lines == 0 ? QEL_RTN_EMPTY_SOURCE : QEL_RTN_SUCCESSFUL);
         const Step st = p.overlong ? Step{p.len, 0, QEL_RTN_RECORD_DAMAGED} : codec.convert(in, p.len, spare);
         if (!accept(in, st, current)) return 0;
         if (!write_locked(dest, spare, st.produced)) return stop(current, QEL_RTN_WRITE_ERROR);

@@ -212,10 +212,10 @@ class FailureTest(ToolTest):
         cases = [
             # name, arguments before INPUT, file content, line, message
             ("marked line", [], b"first\nsecond\nOPEN\nfourth\n", 3, b"Source encoded"),
-            ("empty file", [], b"", 1, b"Empty source file"),
+            ("empty file", [], b"", 0, b"Empty source file"),
             ("NUL byte", [], b"one\ntw\0o\n", 2, b"NUL byte in source"),
             ("plain text to decode", ["-d"], b"plain text\n", 1, b"Source not encoded"),
-            ("empty file to decode", ["-d"], b"", 1, b"Empty source file"),
+            ("empty file to decode", ["-d"], b"", 0, b"Empty source file"),
             ("dropped bytes", ["-d"], good + dropped, 4, b"Damaged record"),
             ("wrong step mark", ["-d"], good[:14] + wrong_mark, 3, b"Damaged record"),
             ("space in body", ["-d"], second[:4] + b" " + second[5:], 1, b"Damaged record"),
@@ -225,7 +225,8 @@ class FailureTest(ToolTest):
         for name, args, content, line, message in cases:
             with self.subTest(name):
                 path = self.write("input", content)
-                expected = b"qelcode: %s: line %d: %s\n" % (path.encode(), line, message)
+                where = b"line %d: " % line if line else b""  # line 0: the source had none
+                expected = b"qelcode: %s: %s%s\n" % (path.encode(), where, message)
                 if message == b"Source encoded":
                     expected += HINT
                 self.assertRun(run(args + [path]), 1, None, expected)

@@ -162,7 +162,7 @@ def _stream(src, decode, force, s, status_in, have_dest=True, have_src=True):
                 overlong = True
         if not piece:
             if lines == 0:
-                return StreamOutcome(0, EMPTY_SOURCE, 1, bytes(out), pos)
+                return StreamOutcome(0, EMPTY_SOURCE, 0, bytes(out), pos)
             return StreamOutcome(1, SUCCESSFUL, lines, bytes(out), pos)
         lines = current
         at_line_start = piece.endswith(b"\n")

@@ -180,7 +180,7 @@ inline Outcome run(const Source &src, bool decode, bool force, int s) {
                 }
             }
         }
-        if (piece.empty()) return lines == 0 ? stop(6, 1) : stop(1, lines);
+        if (piece.empty()) return lines == 0 ? stop(6, 0) : stop(1, lines);
         lines = current;
         at_line_start = lf;
         if (piece.find('\0') != std::string::npos) return stop(12, current);
