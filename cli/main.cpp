@@ -42,7 +42,18 @@ int finish_stdout() {
 bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The library call for the mode; dest receives the output.
+// Larger stdio buffers than the default block size halve the system calls
+// per megabyte. A terminal keeps its own buffering, so that records show as
+// they come.
+void widen_buffers(FILE *dest, FILE *src) {
+    constexpr size_t kBufferSize = 1 << 16;
+    static char src_buffer[kBufferSize], dest_buffer[kBufferSize];
+    setvbuf(src, src_buffer, _IOFBF, kBufferSize);
+    if (!isatty(fileno(dest))) setvbuf(dest, dest_buffer, _IOFBF, kBufferSize);
+}
+
 int32_t run(const qelcli::Options &o, FILE *dest, FILE *src, uint64_t *line) {
+    widen_buffers(dest, src);
     int32_t status = QEL_RTN_SUCCESSFUL;
     if (o.mode == qelcli::Mode::kEncode) {
         QEL_EncodeStream(dest, src, o.force ? QEL_FORCE : 0u, line, &status);

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds and runs every check of the project, as CI does:
+#   1. the test suite, built with gcc and with clang, warnings as errors;
+#   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the threading tests under ThreadSanitizer;
+#   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
+#   5. the 32-bit Windows DLL, cross-built and run under Wine.
+# Installs what it needs with apt when it is missing (as root, or through
+# sudo). Exits non-zero at the first failure.
+#
+# Environment: QEL_CHECK_STAGES picks stages by name, e.g.
+#   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
+# (names: plain clang sanitize tsan fuzz windows; default: all).
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+stages=${QEL_CHECK_STAGES:-plain clang sanitize tsan fuzz windows}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+step() { printf '\n==== %s\n' "$*"; }
+wants() { [[ " $stages " == *" $1 "* ]]; }
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"
+    elif command -v sudo >/dev/null; then sudo "$@"
+    else echo "need root (or sudo) to run: $*" >&2; exit 1
+    fi
+}
+
+# ---- packages ---------------------------------------------------------------
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file)
+if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+    step "installing ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# build_and_test DIR [CTEST ARGS --] [CMAKE ARGS...]
+build_and_test() {
+    local dir=$1; shift
+    local ctest_args=()
+    if [ "${1:-}" = "--ctest" ]; then
+        shift
+        while [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+        shift
+    fi
+    cmake -S "$repo" -B "$dir" -DQEL_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 "${ctest_args[@]}"
+}
+
+if wants plain; then
+    step "gcc: build and test"
+    build_and_test "$repo/build-check" -DCMAKE_BUILD_TYPE=Release
+fi
+
+if wants clang; then
+    step "clang: build and test"
+    CC=clang-14 CXX=clang++-14 build_and_test "$repo/build-check-clang" -DCMAKE_BUILD_TYPE=Release
+fi
+
+if wants sanitize; then
+    step "AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
+    build_and_test "$repo/build-check-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON
+fi
+
+if wants tsan; then
+    step "ThreadSanitizer: threading tests"
+    build_and_test "$repo/build-check-tsan" --ctest -L threads -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_TSAN=ON
+fi
+
+if wants fuzz; then
+    step "fuzzing, ${FUZZ_SECONDS:-60} s a target"
+    FUZZ_BUILD_DIR="$repo/build-check-fuzz" bash "$repo/scripts/fuzz.sh"
+fi
+
+if wants windows; then
+    step "32-bit Windows DLL under Wine"
+    bash "$repo/scripts/check-windows.sh"
+fi
+
+step "all checks passed: $stages"
