@@ -1,7 +1,7 @@
 // Body mapping with AVX-512 VBMI: 64 bytes a step, the 94-entry alphabet
 // held whole in two registers and looked up with one two-table permute.
-// Masked loads and stores keep every access inside [0, n). The line batches
-// run the same mapping over many lines in one call.
+// Masked loads and stores keep every access inside the bytes a caller
+// allows. The line batches run the same mapping over many lines in one call.
 #include <immintrin.h>
 
 #include "alphabet.h"
@@ -159,13 +159,12 @@ QEL_TARGET_VBMI __attribute__((always_inline)) inline __mmask64 map_known(const 
     return odd;
 }
 
-// Runs take(line, len, out, writable) over the whole lines at the start of in[0,
-// avail) while it answers how much output it wrote; it answers 0 to refuse
-// a line, which ends the batch before it.
+// Runs take(line, len, out, writable) over the whole lines at the start of
+// in[0, avail) while it answers how much output it wrote; it answers 0 to
+// refuse a line, which ends the batch before it.
 template <class Take>
-QEL_TARGET_VBMI inline LineBatch each_line(const unsigned char *in, size_t avail,
-                                                                          unsigned char *out, size_t room,
-                                                                          Take take) {
+QEL_TARGET_VBMI inline LineBatch each_line(const unsigned char *in, size_t avail, unsigned char *out, size_t room,
+                                           Take take) {
     LineBatch b{};
     uint16_t ends[kChunk + 32];
     for (;;) {
@@ -174,8 +173,7 @@ QEL_TARGET_VBMI inline LineBatch each_line(const unsigned char *in, size_t avail
         if (count == 0) return b;
         for (size_t k = 0; k < count; ++k) {
             const size_t len = chunk + ends[k] + 1 - b.consumed;
-            const size_t produced =
-                take(in + b.consumed, len, out + b.produced, room - b.produced);
+            const size_t produced = take(in + b.consumed, len, out + b.produced, room - b.produced);
             if (produced == 0) return b;
             b.consumed += len;
             b.produced += produced;
