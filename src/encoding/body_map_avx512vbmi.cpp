@@ -133,26 +133,35 @@ QEL_TARGET_VBMI inline size_t find_line_ends(const unsigned char *p, size_t n, u
 }
 
 // Maps n bytes whose end is known; answers the lanes that held a NUL or,
-// when decoding, a space. The first two vectors are always done, masked to
-// the line, so that the usual line of up to 128 bytes takes no branch on its
-// length; whole vectors are stored where `writable` leaves room, since what
-// lands past the line is written over by the next record.
+// when decoding, a space. The first vector is done apart, masked to the
+// line, so that a line of up to 64 bytes runs straight through; whole
+// vectors are stored where `writable` leaves room, since what lands past
+// the line is written over by the next record.
+template <bool kDecoding>
+QEL_TARGET_VBMI __attribute__((always_inline)) inline __mmask64 map_vector(const Table &table,
+                                                                           const unsigned char *in,
+                                                                           unsigned char *out, size_t writable,
+                                                                           __mmask64 m, __m512i shift) {
+    const __m512i v = _mm512_maskz_loadu_epi8(m, in);
+    __mmask64 odd = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
+    if (kDecoding) odd |= _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' '));
+    const __m512i r = kDecoding ? decode64(table, v, shift) : encode64(table, v, shift);
+    _mm512_mask_storeu_epi8(out, writable >= 64 ? ~__mmask64{0} : m, r);
+    return odd;
+}
+
 template <bool kDecoding>
 QEL_TARGET_VBMI __attribute__((always_inline)) inline __mmask64 map_known(const Table &table,
                                                                           const unsigned char *in,
                                                                           unsigned char *out, size_t writable,
                                                                           size_t n, int s) {
     const unsigned char *offsets = kShiftOffsets.at[s];
-    __mmask64 odd = 0;
-    int base = 0;  // i mod 94
-    for (size_t i = 0; i < n || i < 128; i += 64) {
-        const __mmask64 m = lanes_left(n > i ? n - i : 0);
-        const __m512i v = _mm512_maskz_loadu_epi8(m, in + i);
-        const __m512i shift = _mm512_loadu_si512(offsets + base);
-        odd |= _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
-        if (kDecoding) odd |= _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' '));
-        const __m512i r = kDecoding ? decode64(table, v, shift) : encode64(table, v, shift);
-        _mm512_mask_storeu_epi8(out + i, i + 64 <= writable ? ~__mmask64{0} : m, r);
+    __mmask64 odd =
+        map_vector<kDecoding>(table, in, out, writable, lanes_left(n), _mm512_loadu_si512(offsets));
+    int base = 64;  // i mod 94
+    for (size_t i = 64; i < n; i += 64) {
+        odd |= map_vector<kDecoding>(table, in + i, out + i, writable - i, lanes_left(n - i),
+                                     _mm512_loadu_si512(offsets + base));
         base += 64 - kCycle;
         if (base < 0) base += kCycle;
     }
