@@ -18,12 +18,9 @@ struct DecodeCodec {
     static constexpr FullPiece kFullPiece = FullPiece::kDetectOverlong;
     static constexpr size_t kOutputRoom = kRecordBufferSize;  // the text is always shorter than its record
 
-    // The body has been mapped into out (m.len bytes through its line end);
-    // the header says how much of it is the text.
-    static Step finish_record(const unsigned char *rec, size_t len, const Mapped &m, unsigned char *out) {
-        RecordShape shape;
-        const int32_t code = parse_record(rec, len, &shape);
-        if (code != QEL_RTN_SUCCESSFUL) return Step{len, 0, code};
+    // The body of a record of len bytes has been mapped into out, at least
+    // shape.body_len bytes of it; the text ends there.
+    static Step finish_record(size_t len, const RecordShape &shape, const Mapped &m, unsigned char *out) {
         if (m.seen & kSawNul) return Step{len, 0, QEL_RTN_NUL_IN_SOURCE};
         if (m.seen & kSawSpace) return Step{len, 0, QEL_RTN_RECORD_DAMAGED};  // no mapping yields a space
         out[shape.body_len] = '\n';
@@ -35,7 +32,7 @@ struct DecodeCodec {
         const int32_t code = parse_record(rec, len, &shape);
         if (code != QEL_RTN_SUCCESSFUL) return Step{len, 0, code};
         const Mapped m = decode_body(rec + 3, out, len - 3, shape.shift, false);
-        return finish_record(rec, len, m, out);
+        return finish_record(len, shape, m, out);
     }
 
     LineBatch batch(const unsigned char *in, size_t avail, unsigned char *out, size_t room) const {
@@ -55,7 +52,10 @@ struct DecodeCodec {
             *st = Step{kLimit, 0, QEL_RTN_RECORD_DAMAGED};  // longer than any record
             return true;
         }
-        *st = finish_record(in, 3 + m.len, m, out);
+        const size_t len = 3 + m.len;
+        RecordShape shape;
+        const int32_t code = parse_record(in, len, &shape);
+        *st = code == QEL_RTN_SUCCESSFUL ? finish_record(len, shape, m, out) : Step{len, 0, code};
         return true;
     }
 };

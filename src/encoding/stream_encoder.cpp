@@ -25,12 +25,12 @@ struct EncodeCodec {
         return Step{len, r.len, QEL_RTN_SUCCESSFUL};
     }
 
-    // Maps the bytes into place behind the header while looking for the line
-    // end; the header follows once the text's length is known.
     LineBatch batch(const unsigned char *in, size_t avail, unsigned char *out, size_t room) const {
         return encode_lines(in, avail, out, room, force);
     }
 
+    // Maps the bytes into place behind the header while looking for the line
+    // end; the header follows once the text's length is known.
     bool step(const unsigned char *in, size_t avail, unsigned char *out, Step *st) const {
         const Mapped m = encode_body(in, out + 3, avail < kLimit ? avail : kLimit, kShift, true);
         size_t len = m.len;
