@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every check of the project, as CI does:
-#   1. the test suite, built with gcc and with clang, warnings as errors;
+#   1. the test suite, built with gcc and with clang, warnings as errors,
+#      and again with the portable kernel alone;
 #   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the threading tests under ThreadSanitizer;
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
@@ -10,11 +11,11 @@
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
-# (names: plain clang sanitize tsan fuzz windows; default: all).
+# (names: plain portable clang sanitize tsan fuzz windows; default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain clang sanitize tsan fuzz windows}
+stages=${QEL_CHECK_STAGES:-plain portable clang sanitize tsan fuzz windows}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -55,6 +56,11 @@ build_and_test() {
 if wants plain; then
     step "gcc: build and test"
     build_and_test "$repo/build-check" -DCMAKE_BUILD_TYPE=Release
+fi
+
+if wants portable; then
+    step "gcc, portable kernel only: build and test"
+    build_and_test "$repo/build-check-portable" -DCMAKE_BUILD_TYPE=Release -DQEL_SIMD=OFF
 fi
 
 if wants clang; then
