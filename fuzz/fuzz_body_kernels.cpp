@@ -22,10 +22,8 @@ struct Kernel {
 
 std::vector<Kernel> running_kernels() {
     std::vector<Kernel> k;
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
     if (qel::cpu_runs_avx512vbmi()) k.push_back({qel::encode_body_avx512vbmi, qel::decode_body_avx512vbmi});
-#endif
-#if defined(QEL_HAVE_AVX2)
     if (qel::cpu_runs_avx2()) k.push_back({qel::encode_body_avx2, qel::decode_body_avx2});
 #endif
     return k;
@@ -52,7 +50,7 @@ void check_kernel(qel::BodyKernel tested, qel::BodyKernel oracle, const unsigned
     free(want);
 }
 
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
 // What the one-piece path makes of the whole lines a batch took.
 std::vector<unsigned char> encoded_lines(const unsigned char *in, size_t consumed) {
     std::vector<unsigned char> out;
@@ -131,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         free(want);
     }
 
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
     if (qel::cpu_runs_avx512vbmi()) {
         const size_t room = 64 + size_t{data[0]} * 16;  // from a little to a few records
         for (bool force : {false, true}) {

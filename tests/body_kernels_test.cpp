@@ -23,10 +23,8 @@ struct Kernel {
 
 std::vector<Kernel> vector_kernels() {
     std::vector<Kernel> k;
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
     k.push_back({"avx512vbmi", qel::encode_body_avx512vbmi, qel::decode_body_avx512vbmi, qel::cpu_runs_avx512vbmi()});
-#endif
-#if defined(QEL_HAVE_AVX2)
     k.push_back({"avx2", qel::encode_body_avx2, qel::decode_body_avx2, qel::cpu_runs_avx2()});
 #endif
     return k;

@@ -36,12 +36,10 @@ Mapped decode_body(const unsigned char *in, unsigned char *out, size_t n, int s,
 Mapped encode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 Mapped decode_body_scalar(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
 // 64 bytes a step with the whole alphabet held in two registers.
 Mapped encode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 Mapped decode_body_avx512vbmi(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
-#endif
-#if defined(QEL_HAVE_AVX2)
 // 32 bytes a step, the alphabet looked up in six 16-entry slices.
 Mapped encode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);
 Mapped decode_body_avx2(const unsigned char *in, unsigned char *out, size_t n, int s, bool to_line_end);

@@ -25,7 +25,7 @@ struct LineBatch {
 LineBatch encode_lines(const unsigned char *in, size_t avail, unsigned char *out, size_t room, bool force);
 LineBatch decode_lines(const unsigned char *in, size_t avail, unsigned char *out, size_t room);
 
-#if defined(QEL_HAVE_AVX512VBMI)
+#if defined(QEL_VECTOR_KERNELS)
 LineBatch encode_lines_avx512vbmi(const unsigned char *in, size_t avail, unsigned char *out, size_t room,
                                   bool force);
 LineBatch decode_lines_avx512vbmi(const unsigned char *in, size_t avail, unsigned char *out, size_t room);
