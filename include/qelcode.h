@@ -18,7 +18,8 @@
  *   - a space and a tilde at the same index give the same body byte, so a
  *     tilde decodes as a space;
  *   - a record holds at most 507 bytes of text, so the stream encoder cuts a
- *     longer line into several records, which decode as several lines;
+ *     line of more than 507 bytes before its line feed (a CR there counts)
+ *     into several records, which decode as several lines;
  *   - a NUL byte can't be encoded: the stream functions stop at it with
  *     QEL_RTN_NUL_IN_SOURCE.
  *
@@ -117,8 +118,11 @@ typedef int32_t QEL_RtnCode;
 QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int32_t *status);
 
 /*
- * Encodes the whole of src into dest, one record per line. A line longer
- * than 507 bytes is cut into records of 507 bytes and a last, shorter one.
+ * Encodes the whole of src into dest, one record per line. The source is
+ * read in pieces: a piece ends after its line feed or after 507 bytes, and
+ * a line feed that comes right after a full piece joins it. So a longer
+ * line gives records of 507 bytes and a last, shorter one; a line of 507
+ * bytes and CR LF gives a 507-byte record and an empty one.
  * Same as QEL_EncodeStream(dest, src, 0, NULL, status).
  *
  * Returns 1 on success, 0 otherwise. Codes set:
