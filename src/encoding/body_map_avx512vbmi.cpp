@@ -70,17 +70,22 @@ QEL_TARGET_VBMI inline __m512i decode64(const Table &index, __m512i b, __m512i o
     return _mm512_mask_blend_epi8(graphic, b, plain);
 }
 
+// Lanes that held a NUL, or (decoding) a space.
+struct OddLanes {
+    __mmask64 nul, space;
+};
+
 // Maps the vector v, lanes m of the input, and stores the lanes of
-// store_mask at out; answers what the lanes m held (kSawNul, kSawSpace).
+// store_mask at out; answers the odd lanes among m.
 template <bool kDecoding>
-QEL_TARGET_VBMI __attribute__((always_inline)) inline unsigned map_vector(const Table &table, __m512i v,
+QEL_TARGET_VBMI __attribute__((always_inline)) inline OddLanes map_vector(const Table &table, __m512i v,
                                                                           __mmask64 m, __m512i shift,
                                                                           unsigned char *out,
                                                                           __mmask64 store_mask) {
     const __mmask64 nul = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
     const __mmask64 space = kDecoding ? _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' ')) : 0;
     _mm512_mask_storeu_epi8(out, store_mask, kDecoding ? decode64(table, v, shift) : encode64(table, v, shift));
-    return seen_of(nul, space);
+    return OddLanes{nul, space};
 }
 
 template <bool kDecoding>
@@ -88,19 +93,21 @@ QEL_TARGET_VBMI __attribute__((always_inline)) inline Mapped map_body(const Tabl
                                                                       unsigned char *out, size_t n, int s,
                                                                       bool to_line_end) {
     const unsigned char *offsets = kShiftOffsets.at[s];
-    unsigned seen = 0;
+    __mmask64 nul = 0, space = 0;
     bool found = false;
     int base = 0;  // i mod 94
     for (size_t i = 0; i < n; i += 64) {
         __mmask64 m = lanes_left(n - i);
         const __m512i v = load(m, in + i);
         if (to_line_end) m = through_line_end(v, m, &found);
-        seen |= map_vector<kDecoding>(table, v, m, _mm512_loadu_si512(offsets + base), out + i, m);
-        if (found) return Mapped{i + _tzcnt_u64(~m), seen, true};
+        const OddLanes odd = map_vector<kDecoding>(table, v, m, _mm512_loadu_si512(offsets + base), out + i, m);
+        nul |= odd.nul;
+        space |= odd.space;
+        if (found) return Mapped{i + _tzcnt_u64(~m), seen_of(nul, space), true};
         base += 64 - kCycle;
         if (base < 0) base += kCycle;
     }
-    return Mapped{n, seen, false};
+    return Mapped{n, seen_of(nul, space), false};
 }
 
 }  // namespace
@@ -142,30 +149,32 @@ QEL_TARGET_VBMI inline size_t find_line_ends(const unsigned char *p, size_t n, u
     return count;
 }
 
-// Maps n bytes whose end is known; answers what they held (kSawNul,
-// kSawSpace). The first vector is done apart, so that a line of up to 64
+// Maps n bytes whose end is known; answers the lanes that held a NUL or,
+// when decoding, a space (none: 0). The first vector is done apart, so that a line of up to 64
 // bytes runs straight through; whole vectors are stored where `writable`
 // leaves room, since what lands past the line is written over by the next
 // record.
 template <bool kDecoding>
-QEL_TARGET_VBMI __attribute__((always_inline)) inline unsigned map_known(const Table &table,
-                                                                         const unsigned char *in,
-                                                                         unsigned char *out, size_t writable,
-                                                                         size_t n, int s) {
+QEL_TARGET_VBMI __attribute__((always_inline)) inline __mmask64 map_known(const Table &table,
+                                                                          const unsigned char *in,
+                                                                          unsigned char *out, size_t writable,
+                                                                          size_t n, int s) {
     const unsigned char *offsets = kShiftOffsets.at[s];
     const __mmask64 all = ~__mmask64{0};
     __mmask64 m = lanes_left(n);
-    unsigned seen = map_vector<kDecoding>(table, _mm512_maskz_loadu_epi8(m, in), m, _mm512_loadu_si512(offsets),
-                                          out, writable >= 64 ? all : m);
+    OddLanes odd = map_vector<kDecoding>(table, _mm512_maskz_loadu_epi8(m, in), m, _mm512_loadu_si512(offsets),
+                                         out, writable >= 64 ? all : m);
+    __mmask64 lanes = odd.nul | odd.space;
     int base = 64;  // i mod 94
     for (size_t i = 64; i < n; i += 64) {
         m = lanes_left(n - i);
-        seen |= map_vector<kDecoding>(table, _mm512_maskz_loadu_epi8(m, in + i), m,
-                                      _mm512_loadu_si512(offsets + base), out + i, writable - i >= 64 ? all : m);
+        odd = map_vector<kDecoding>(table, _mm512_maskz_loadu_epi8(m, in + i), m,
+                                    _mm512_loadu_si512(offsets + base), out + i, writable - i >= 64 ? all : m);
+        lanes |= odd.nul | odd.space;
         base += 64 - kCycle;
         if (base < 0) base += kCycle;
     }
-    return seen;
+    return lanes;
 }
 
 // Runs take(line, len, out, writable) over the whole lines at the start of
