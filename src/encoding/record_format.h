@@ -11,8 +11,9 @@ namespace qel {
 
 // Longest text that fits one record, and the largest record in memory with
 // its line feed and NUL.
-inline constexpr size_t kMaxText = 507;
-inline constexpr size_t kRecordBufferSize = 512;
+inline constexpr size_t kMaxText = QEL_MAX_TEXT_LENGTH;
+inline constexpr size_t kRecordBufferSize = QEL_RECORD_BUFFER_SIZE;
+static_assert(kMaxText + 5 == kRecordBufferSize, "header, text, line feed and NUL");
 
 // True when a text counts as already encoded: its first two bytes, read as
 // signed 8-bit values b0 and b1, satisfy b0 - 32 == 127 - b1 (so both are
