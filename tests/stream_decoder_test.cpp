@@ -10,31 +10,22 @@
 #include <gtest/gtest.h>
 
 #include "qelcode.h"
+#include "stream_calls.h"
 #include "stream_io.h"
 #include "stream_reference.h"
 
 using streamio::File;
 using streamio::filler;
+using streamcall::count_lines;
+using streamcall::kUntouched;
+using streamcall::PositionCase;
+using streamcall::Result;
 
 namespace {
 
 const int kShift = streamref::build_shift();
-constexpr uint64_t kUntouched = 0xDEADBEEFull;
 
-struct Result {
-    int32_t ret = -1;
-    int32_t status = QEL_RTN_SUCCESSFUL;
-    uint64_t line = kUntouched;
-    std::string out;
-};
-
-Result decode(FILE *src) {
-    Result r;
-    File dest = streamio::temp_file();
-    r.ret = QEL_DecodeStream(dest, src, 0, &r.line, &r.status);
-    r.out = streamio::contents(dest);
-    return r;
-}
+Result decode(FILE *src) { return streamcall::run(QEL_DecodeStream, src); }
 
 // The record of a text (no line end), as written by a build with shift s.
 std::string rec(const std::string &text, int s = kShift) { return streamref::encode_text(text, s); }
@@ -47,12 +38,6 @@ std::string crlf(std::string r) {
 std::string without_lf(std::string r) {
     r.pop_back();
     return r;
-}
-
-size_t count_lines(const std::string &s) {
-    size_t n = 0;
-    for (char c : s) n += c == '\n';
-    return n;
 }
 
 struct Case {
@@ -180,15 +165,6 @@ TEST(DecodeStream, FlagsAreIgnored) {
         EXPECT_EQ(streamio::contents(d), "a\nOP\n");
     }
 }
-
-struct PositionCase {
-    const char *name;
-    std::string src;
-    int32_t status;
-    long position;
-};
-
-void PrintTo(const PositionCase &c, std::ostream *os) { *os << c.name; }
 
 class DecoderPosition : public ::testing::TestWithParam<PositionCase> {};
 

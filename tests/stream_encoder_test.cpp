@@ -14,31 +14,22 @@
 #include <gtest/gtest.h>
 
 #include "qelcode.h"
+#include "stream_calls.h"
 #include "stream_io.h"
 #include "stream_reference.h"
 
 using streamio::File;
 using streamio::filler;
+using streamcall::count_lines;
+using streamcall::kUntouched;
+using streamcall::PositionCase;
+using streamcall::Result;
 
 namespace {
 
 const int kShift = streamref::build_shift();
-constexpr uint64_t kUntouched = 0xDEADBEEFull;
 
-struct Result {
-    int32_t ret = -1;
-    int32_t status = QEL_RTN_SUCCESSFUL;
-    uint64_t line = kUntouched;
-    std::string out;
-};
-
-Result encode(FILE *src, uint32_t flags = 0) {
-    Result r;
-    File dest = streamio::temp_file();
-    r.ret = QEL_EncodeStream(dest, src, flags, &r.line, &r.status);
-    r.out = streamio::contents(dest);
-    return r;
-}
+Result encode(FILE *src, uint32_t flags = 0) { return streamcall::run(QEL_EncodeStream, src, flags); }
 
 std::string L(size_t n, char seed = 'a') { return filler(n, seed); }
 
@@ -47,12 +38,6 @@ std::string tildes_as_spaces(std::string s) {
         if (c == '~') c = ' ';
     }
     return s;
-}
-
-size_t count_lines(const std::string &s) {
-    size_t n = 0;
-    for (char c : s) n += c == '\n';
-    return n;
 }
 
 struct Case {
@@ -166,16 +151,6 @@ TEST(EncodeStream, QelEncodeIsEncodeStreamWithoutOptions) {
     EXPECT_EQ(st, QEL_RTN_SUCCESSFUL);
     EXPECT_EQ(streamio::contents(d2), streamref::encode_stream("a\nb\n", false, kShift).out);
 }
-
-// Where the source stands after a failure: just after the piece that failed.
-struct PositionCase {
-    const char *name;
-    std::string src;
-    int32_t status;
-    long position;
-};
-
-void PrintTo(const PositionCase &c, std::ostream *os) { *os << c.name; }
 
 class EncoderPosition : public ::testing::TestWithParam<PositionCase> {};
 
