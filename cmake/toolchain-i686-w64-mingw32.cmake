@@ -1,23 +1,6 @@
 # Cross-building the 32-bit Windows DLL with MinGW-w64 (win32 thread model).
 #   cmake -S . -B build-win32 --toolchain cmake/toolchain-i686-w64-mingw32.cmake
-set(CMAKE_SYSTEM_NAME Windows)
+# Add -DQEL_WINDOWS_CRT=ucrt for the DLL of the Universal C Runtime.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(QEL_MINGW_TRIPLE i686-w64-mingw32)
-# Debian installs the win32 thread-model compilers with a -win32 suffix; the
-# plain names are alternatives that may point to either model.
-find_program(CMAKE_C_COMPILER NAMES ${QEL_MINGW_TRIPLE}-gcc-win32 ${QEL_MINGW_TRIPLE}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${QEL_MINGW_TRIPLE}-g++-win32 ${QEL_MINGW_TRIPLE}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${QEL_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QEL_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Programs built here run under Wine when a test needs them.
-find_program(QEL_WINE NAMES wine)
-if(QEL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEL_WINE})
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-toolchain.cmake)

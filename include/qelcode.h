@@ -47,6 +47,17 @@
 #define QEL_VERSION_PATCH 0
 #define QEL_VERSION_STRING "1.0.0"
 
+/*
+ * Windows: every FILE * handed to the library must come from the same C
+ * runtime as qelcode.dll, for a FILE opened by one runtime means nothing to
+ * another. Use the DLL built for your compiler's runtime:
+ *   mingw-w64, Visual C++ 6                    msvcrt (msvcrt.dll)
+ *   Visual Studio 2015 and later, clang-cl     ucrt (the Universal C Runtime)
+ * A host that can't share the DLL's runtime (another runtime version, a
+ * statically linked one) passes no FILE: it uses QEL_EncodeRecord and
+ * QEL_DecodeRecord with a NULL destination, on its own buffers.
+ */
+
 /* QEL_API marks every exported function; QEL_CALL is its calling convention. */
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  define QEL_CALL __cdecl

@@ -5,7 +5,8 @@
 #   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the threading tests under ThreadSanitizer;
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
-#   5. the 32-bit Windows DLL, cross-built and run under Wine.
+#   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
+#      run under Wine, and their zips.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo). Exits non-zero at the first failure.
 #
@@ -84,7 +85,7 @@ if wants fuzz; then
 fi
 
 if wants windows; then
-    step "32-bit Windows DLL under Wine"
+    step "Windows DLLs under Wine"
     bash "$repo/scripts/check-windows.sh"
 fi
 
