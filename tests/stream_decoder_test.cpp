@@ -93,6 +93,9 @@ std::vector<Case> decoder_cases() {
         {"broken_mark", rec("a") + broken_mark, QEL_RTN_SOURCE_NOT_ENCODED, 2, 1},
         {"mark_only_two_bytes", "OP", QEL_RTN_RECORD_DAMAGED, 1, 0},
         {"mark_then_lf", "OP\n", QEL_RTN_RECORD_DAMAGED, 1, 0},
+        // Bodies longer than any encoder writes, though their length marks agree.
+        {"body_509_no_lf", rec("x") + "GX5" + std::string(509, 'c'), QEL_RTN_RECORD_DAMAGED, 2, 1},
+        {"body_508_lf", rec("x") + "GX5" + std::string(508, 'c') + "\n" + rec("y"), QEL_RTN_RECORD_DAMAGED, 2, 1},
     };
 }
 
