@@ -242,6 +242,8 @@ TEST(DecodeRecord, DamagedRecordsAreRefusedUnchanged) {
         {"length mark 94", with(with(good, 0, '~'), 1, '!')},
         {"length mark 95", with(with(good, 0, '\x7f'), 1, ' ')},
         {"two CRs before the LF", good_no_lf + "\r\r\n"},
+        {"body of 509, no encoder writes it", "GX5" + std::string(509, 'c')},
+        {"body of 508 and LF, no encoder writes it", "GX5" + std::string(508, 'c') + "\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.what) + ": " + testing::PrintToString(c.record));

@@ -93,28 +93,25 @@ std::vector<Case> decoder_cases() {
         {"broken_mark", rec("a") + broken_mark, QEL_RTN_SOURCE_NOT_ENCODED, 2, 1},
         {"mark_only_two_bytes", "OP", QEL_RTN_RECORD_DAMAGED, 1, 0},
         {"mark_then_lf", "OP\n", QEL_RTN_RECORD_DAMAGED, 1, 0},
+        // Bodies longer than any encoder writes, though their length marks agree.
+        {"body_509_no_lf", rec("x") + "GX5" + std::string(509, 'c'), QEL_RTN_RECORD_DAMAGED, 2, 1},
+        {"body_508_lf", rec("x") + "GX5" + std::string(508, 'c') + "\n" + rec("y"), QEL_RTN_RECORD_DAMAGED, 2, 1},
     };
 }
 
-enum class Kind { kFile, kPipe };
+using streamcall::Kind;
+using streamcall::Setting;
 
-class DecoderCases : public ::testing::TestWithParam<std::tuple<Case, Kind>> {};
+class DecoderCases : public ::testing::TestWithParam<std::tuple<Case, Kind, Setting>> {};
 
 TEST_P(DecoderCases, OutputStatusAndLineMatchTheRules) {
-    const auto &[c, kind] = GetParam();
+    const auto &[c, kind, setting] = GetParam();
     const streamref::Outcome want = streamref::decode_stream(c.src);
     ASSERT_EQ(want.status, c.status);
     ASSERT_EQ(want.line, c.line);
     ASSERT_EQ(count_lines(want.out), c.lines_out);
 
-    Result r;
-    if (kind == Kind::kFile) {
-        File src = streamio::temp_file(c.src);
-        r = decode(src);
-    } else {
-        streamio::PipeSource src(c.src);
-        r = decode(src.get());
-    }
+    const Result r = streamcall::run_in(QEL_DecodeStream, c.src, kind, setting);
     EXPECT_EQ(r.ret, c.status == 1 ? 1 : 0);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.line, c.line);
@@ -123,10 +120,11 @@ TEST_P(DecoderCases, OutputStatusAndLineMatchTheRules) {
 
 INSTANTIATE_TEST_SUITE_P(Table, DecoderCases,
                          ::testing::Combine(::testing::ValuesIn(decoder_cases()),
-                                            ::testing::Values(Kind::kFile, Kind::kPipe)),
+                                            ::testing::Values(Kind::kFile, Kind::kPipe),
+                                            ::testing::ValuesIn(streamcall::kSettings)),
                          [](const auto &pi) {
                              return std::string(std::get<0>(pi.param).name) +
-                                    (std::get<1>(pi.param) == Kind::kFile ? "_file" : "_pipe");
+                                    streamcall::setting_name(std::get<1>(pi.param), std::get<2>(pi.param));
                          });
 
 TEST(DecoderReference, AgreesWithHandWorkedText) {

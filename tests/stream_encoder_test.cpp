@@ -90,26 +90,20 @@ std::vector<Case> encoder_cases() {
     };
 }
 
-enum class Kind { kFile, kPipe };
+using streamcall::Kind;
+using streamcall::Setting;
 
-class EncoderCases : public ::testing::TestWithParam<std::tuple<Case, Kind>> {};
+class EncoderCases : public ::testing::TestWithParam<std::tuple<Case, Kind, Setting>> {};
 
 TEST_P(EncoderCases, OutputStatusAndLineMatchTheRules) {
-    const auto &[c, kind] = GetParam();
+    const auto &[c, kind, setting] = GetParam();
     const streamref::Outcome want = streamref::encode_stream(c.src, (c.flags & QEL_FORCE) != 0, kShift);
     // The model and the hand-worked figures agree before the library is asked.
     ASSERT_EQ(want.status, c.status);
     ASSERT_EQ(want.line, c.line);
     ASSERT_EQ(count_lines(want.out), c.records);
 
-    Result r;
-    if (kind == Kind::kFile) {
-        File src = streamio::temp_file(c.src);
-        r = encode(src, c.flags);
-    } else {
-        streamio::PipeSource src(c.src);
-        r = encode(src.get(), c.flags);
-    }
+    const Result r = streamcall::run_in(QEL_EncodeStream, c.src, kind, setting, c.flags);
     EXPECT_EQ(r.ret, c.status == 1 ? 1 : 0);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.line, c.line);
@@ -118,10 +112,11 @@ TEST_P(EncoderCases, OutputStatusAndLineMatchTheRules) {
 
 INSTANTIATE_TEST_SUITE_P(Table, EncoderCases,
                          ::testing::Combine(::testing::ValuesIn(encoder_cases()),
-                                            ::testing::Values(Kind::kFile, Kind::kPipe)),
+                                            ::testing::Values(Kind::kFile, Kind::kPipe),
+                                            ::testing::ValuesIn(streamcall::kSettings)),
                          [](const auto &pi) {
                              return std::string(std::get<0>(pi.param).name) +
-                                    (std::get<1>(pi.param) == Kind::kFile ? "_file" : "_pipe");
+                                    streamcall::setting_name(std::get<1>(pi.param), std::get<2>(pi.param));
                          });
 
 // The model itself against records worked out by hand with the alphabet.

@@ -27,7 +27,8 @@ Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
             buf[p.len++] = '\n';
         } else {
             ungetc_nolock(c, src);
-            p.overlong = mode == FullPiece::kDetectOverlong;
+            buf[n] = static_cast<unsigned char>(c);
+            p.looked_ahead = true;
         }
     }
     return p;

@@ -8,21 +8,22 @@ namespace qel {
 
 // What happens when a piece reaches its limit without a line feed.
 enum class FullPiece {
-    kJoinLineFeed,   // a line feed that comes next joins the piece
-    kDetectOverlong  // anything but the end of input that comes next makes it overlong
+    kJoinLineFeed,  // a line feed that comes next joins the piece
+    kLookAhead      // the next byte is only looked at
 };
 
 struct Piece {
-    size_t len = 0;         // bytes read into the buffer, line feed included
+    size_t len = 0;          // bytes read into the buffer, line feed included
     bool read_error = false;
-    bool overlong = false;  // kDetectOverlong only
+    bool looked_ahead = false;  // buf[len] holds the next byte, which is left unread
 };
 
 // Reads the next piece from the current position of src, which the caller
 // has locked, into buf (limit + 1 bytes): up to and including the first line
 // feed, or `limit` bytes, or up to the end of input. A piece that reaches
-// `limit` looks at one byte more, and leaves it unread unless it joins the
-// piece. Reading never waits for input beyond that byte.
+// `limit` looks at one byte more, and leaves it unread (but copied to
+// buf[len]) unless it joins the piece. Reading never waits for input beyond
+// that byte.
 Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode);
 
 }  // namespace qel

@@ -17,7 +17,7 @@ extern "C" QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int
     if (n > kMaxText) return finish(status, QEL_RTN_LINE_TOO_LONG);
 
     unsigned char work[kRecordBufferSize];
-    const size_t len = encode_record(t, n, work).len;
+    const size_t len = encode_record(t, n, work);
     memcpy(t, work, len);
     t[len] = '\0';
 

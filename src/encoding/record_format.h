@@ -43,14 +43,10 @@ inline void put_header(unsigned char *out, size_t n) {
     out[2] = kStepMark;
 }
 
-struct BuiltRecord {
-    size_t len;     // bytes of the record, its line feed included
-    unsigned seen;  // what the body kernel saw (kSawNul)
-};
-
 // Builds the record of a trimmed text of n <= kMaxText bytes into out, which
-// holds at least n + 4 bytes. No NUL is added. text and out must not overlap.
-BuiltRecord encode_record(const unsigned char *text, size_t n, unsigned char *out);
+// holds at least n + 4 bytes; answers its length, line feed included. No NUL
+// is added. text and out must not overlap.
+size_t encode_record(const unsigned char *text, size_t n, unsigned char *out);
 
 // Where a record's body lies and how it was shifted.
 struct RecordShape {
@@ -82,6 +78,8 @@ inline int32_t parse_record(const unsigned char *rec, size_t len, RecordShape *s
     } else {
         return QEL_RTN_RECORD_DAMAGED;
     }
+    // No encoder writes a longer body, however well its length mark agrees.
+    if (body_len > kMaxText) return QEL_RTN_RECORD_DAMAGED;
     *shape = RecordShape{body_len, s};
     return QEL_RTN_SUCCESSFUL;
 }

@@ -80,6 +80,8 @@ def decode_text(rec):
         body = body + b"\n"
     else:
         return RECORD_DAMAGED, None
+    if len(body) > 507:  # no encoder writes a longer body
+        return RECORD_DAMAGED, None
     out = bytearray()
     for i, b in enumerate(body):
         if b == 32:

@@ -56,6 +56,16 @@ inline File temp_file(std::string_view bytes = {}) {
     return File(f);
 }
 
+// A new stream of its own on the same file, at its start, on which no I/O
+// has been done yet (so setvbuf may still be called).
+inline File reopened(const File &f) {
+    if (f.get() == nullptr) return File();
+    const int fd = dup(fileno(f));
+    if (fd < 0) return File();
+    lseek(fd, 0, SEEK_SET);
+    return File(fdopen(fd, "r"));
+}
+
 // Everything in a file from its start; the position is left at the end.
 inline std::string contents(FILE *f) {
     fflush(f);

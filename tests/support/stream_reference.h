@@ -121,6 +121,7 @@ inline std::pair<int32_t, std::string> decode_record(std::string_view rec) {
     } else {
         return {13, {}};
     }
+    if (body.size() > 507) return {13, {}};  // no encoder writes a longer body
     std::string text;
     for (size_t i = 0; i < body.size(); ++i) {
         const int b = static_cast<unsigned char>(body[i]);

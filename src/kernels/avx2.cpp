@@ -1,0 +1,157 @@
+// The AVX2 kernel: 32 bytes a step, the 94-entry tables looked up in six
+// 16-entry slices with byte shuffles.
+#include <immintrin.h>
+#include <string.h>
+
+#include "alphabet.h"
+#include "kernel.h"
+#include "record_format.h"
+#include "shift_offsets.h"
+
+#define QEL_KERNEL_TARGET "avx2,bmi,popcnt"
+#include "begin.h"
+#include "line_engine.h"
+
+namespace qel {
+namespace avx2 {
+
+namespace {
+
+constexpr int kSlices = 6;  // 6 x 16 entries cover 94
+
+struct Slices {
+    __m256i s[kSlices];
+};
+
+inline Slices load_slices(const unsigned char *table) {
+    Slices t;
+    for (int k = 0; k < kSlices; ++k)
+        t.s[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table + 16 * k)));
+    return t;
+}
+
+// table[idx] for idx 0..93; lanes with idx of 128 or more give 0.
+inline __m256i lookup94(const Slices &t, __m256i idx) {
+    const __m256i slice = _mm256_and_si256(_mm256_srli_epi16(idx, 4), _mm256_set1_epi8(0x0f));
+    __m256i r = _mm256_shuffle_epi8(t.s[0], idx);
+    for (int k = 1; k < kSlices; ++k) {
+        const __m256i hit = _mm256_cmpeq_epi8(slice, _mm256_set1_epi8(static_cast<char>(k)));
+        r = _mm256_blendv_epi8(r, _mm256_shuffle_epi8(t.s[k], idx), hit);
+    }
+    return r;
+}
+
+inline __m256i wrap94(__m256i x) { return _mm256_min_epu8(x, _mm256_sub_epi8(x, _mm256_set1_epi8(94))); }
+
+// Lanes where 0 <= x - lo < count, for count below 128.
+inline __m256i in_range(__m256i x, char lo, char count) {
+    const __m256i k = _mm256_sub_epi8(x, _mm256_set1_epi8(lo));
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(k, _mm256_set1_epi8(static_cast<char>(count - 1))), k);
+}
+
+inline __m256i load32(const unsigned char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+inline void store32(unsigned char *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
+
+// Bits of the lanes equal to value.
+inline uint32_t lanes_equal(__m256i v, char value) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(value))));
+}
+
+// The 32 bytes at p, or the `left` of them that may be read followed by zeros.
+inline __m256i load_part(const unsigned char *p, size_t left) {
+    if (left >= 32) return load32(p);
+    alignas(32) unsigned char copy[32] = {};
+    memcpy(copy, p, left);
+    return load32(copy);
+}
+
+// Stores the first `count` lanes of v at p, all 32 where `room` allows.
+inline void store_part(unsigned char *p, __m256i v, size_t count, size_t room) {
+    if (room >= 32) {
+        store32(p, v);
+        return;
+    }
+    alignas(32) unsigned char copy[32];
+    store32(copy, v);
+    memcpy(p, copy, count);
+}
+
+inline __m256i encode32(const Slices &alpha, __m256i c, __m256i offsets) {
+    const __m256i place = _mm256_sub_epi8(c, _mm256_set1_epi8(32));
+    const __m256i mapped = lookup94(alpha, wrap94(_mm256_add_epi8(place, offsets)));
+    return _mm256_blendv_epi8(c, mapped, in_range(c, 32, 95));
+}
+
+inline __m256i decode32(const Slices &index, __m256i b, __m256i offsets) {
+    const __m256i e = lookup94(index, _mm256_sub_epi8(b, _mm256_set1_epi8(33)));
+    const __m256i up = _mm256_sub_epi8(_mm256_add_epi8(e, _mm256_set1_epi8(94)), offsets);
+    const __m256i plain = _mm256_add_epi8(wrap94(up), _mm256_set1_epi8(32));
+    return _mm256_blendv_epi8(b, plain, in_range(b, 33, 94));
+}
+
+// Maps n bytes, 32 a step; answers whether a lane inside them held a space.
+template <bool kDecoding>
+inline bool map_body(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                     size_t writable) {
+    const Slices table = load_slices(kDecoding ? kPaddedTables.decode : kPaddedTables.encode);
+    const unsigned char *offsets = kShiftOffsets.at[s];
+    uint32_t space = 0;
+    size_t base = 0;  // i mod 94
+    for (size_t i = 0; i < n; i += 32) {
+        const __m256i v = load_part(in + i, readable - i);
+        const __m256i shift = load32(offsets + base);
+        const size_t count = n - i < 32 ? n - i : 32;
+        if (kDecoding) space |= lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count));
+        store_part(out + i, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable - i);
+        base += 32;
+        if (base >= kCycle) base -= kCycle;
+    }
+    return space != 0;
+}
+
+struct Bytes {
+    static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
+        size_t count = 0;
+        *nul = n;
+        for (size_t i = 0; i < n; i += 32) {
+            const __m256i v = load_part(p + i, n - i);
+            const uint32_t inside = n - i >= 32 ? ~0u : static_cast<uint32_t>((1ull << (n - i)) - 1);
+            for (uint32_t lf = lanes_equal(v, '\n') & inside; lf != 0; lf &= lf - 1)
+                ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctz(lf)));
+            const uint32_t z = lanes_equal(v, '\0') & inside;
+            if (z != 0 && *nul == n) *nul = i + static_cast<size_t>(__builtin_ctz(z));
+        }
+        return count;
+    }
+
+    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
+        map_body<false>(in, out, n, kShift, readable, writable);
+    }
+
+    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                       size_t writable) {
+        return map_body<true>(in, out, n, s, readable, writable);
+    }
+};
+
+}  // namespace
+
+SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<Bytes>(span, count); }
+SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
+
+void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
+    map_body<false>(in, out, n, kShift, n, n);
+}
+
+// Vector by vector from the first, each loaded before it is stored, so out
+// may stand before in.
+bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    if (memchr(in, ' ', n) != nullptr) return true;
+    map_body<true>(in, out, n, s, n, n);
+    return false;
+}
+
+}  // namespace avx2
+}  // namespace qel
+
+#include "end.h"

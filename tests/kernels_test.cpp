@@ -1,0 +1,285 @@
+// Every kernel of the table, each on its own, against the plain models in
+// tests/support: body mapping for every shift, length and kind of byte, and
+// the line engine fed in every way a caller can feed it (whole, in random
+// windows, with too little room, one piece at a time), compared with the
+// stream model for output, status and line. Buffers are exactly the size a
+// call is told, so a sanitizer build catches any access past them; guard
+// bytes catch a write past what a kernel may write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+#include "qelcode.h"
+#include "record_reference.h"
+#include "stream_reference.h"
+
+namespace {
+
+const int kShift = qel_ref::build_shift();
+
+std::vector<const qel::Kernel *> all_kernels() {
+    std::vector<const qel::Kernel *> k;
+    for (size_t i = 0; i < qel::kKernelCount; ++i) k.push_back(&qel::kKernels[i]);
+    return k;
+}
+
+class EachKernel : public ::testing::TestWithParam<const qel::Kernel *> {
+protected:
+    void SetUp() override {
+        if (!GetParam()->runs()) GTEST_SKIP() << GetParam()->name << " does not run on this processor";
+    }
+    const qel::KernelOps &ops() const { return GetParam()->ops; }
+};
+
+const size_t kLengths[] = {0, 1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 93, 94, 95, 127, 128, 129,
+                           187, 188, 189, 255, 256, 300, 507, 508, 511, 512, 1000, 4097};
+
+// Bytes of a few kinds: graphic text; any byte value; text with a space.
+std::string make_bytes(std::mt19937 &rng, size_t n, int kind) {
+    std::string v(n, '\0');
+    for (char &b : v) b = static_cast<char>(kind == 1 ? rng() % 256 : 33 + rng() % 94);
+    if (n > 0 && kind == 2) v[rng() % n] = ' ';
+    return v;
+}
+
+// The body of a text, from the record model: the record less its header
+// and the line feed it adds.
+std::string model_body(const std::string &text, int s) {
+    const std::string r = qel_ref::encode(text, s);
+    return r.substr(3, text.size());
+}
+
+TEST_P(EachKernel, EncodesBodiesAsTheModel) {
+    std::mt19937 rng(7);
+    for (size_t n : kLengths)
+        for (int kind = 0; kind < 2; ++kind) {
+            const std::string text = make_bytes(rng, n, kind);
+            std::vector<unsigned char> out(n + 64, 0xA5);
+            ops().encode_body(reinterpret_cast<const unsigned char *>(text.data()), out.data() + 32, n);
+            ASSERT_EQ(model_body(text, kShift), std::string(out.begin() + 32, out.begin() + 32 + n)) << "n=" << n;
+            ASSERT_TRUE(std::all_of(out.begin(), out.begin() + 32, [](unsigned char b) { return b == 0xA5; }));
+            ASSERT_TRUE(std::all_of(out.end() - 32, out.end(), [](unsigned char b) { return b == 0xA5; }));
+        }
+}
+
+TEST_P(EachKernel, DecodesBodiesOfEveryShiftOverThemselves) {
+    std::mt19937 rng(11);
+    for (int s = 1; s <= 9; ++s)
+        for (size_t n : kLengths) {
+            std::string text = make_bytes(rng, n, 1);
+            std::replace(text.begin(), text.end(), ' ', '!');
+            std::replace(text.begin(), text.end(), '~', '!');  // a tilde comes back as a space
+            const std::string body = model_body(text, s);
+            // As QEL_DecodeRecord does: the text lands three bytes before the body.
+            std::vector<unsigned char> buf(3 + n + 32, 0xA5);
+            std::copy(body.begin(), body.end(), buf.begin() + 3);
+            ASSERT_FALSE(ops().decode_body(buf.data() + 3, buf.data(), n, s)) << "s=" << s << " n=" << n;
+            ASSERT_EQ(text, std::string(buf.begin(), buf.begin() + n)) << "s=" << s << " n=" << n;
+            ASSERT_TRUE(std::all_of(buf.begin() + 3 + n, buf.end(), [](unsigned char b) { return b == 0xA5; }));
+        }
+}
+
+TEST_P(EachKernel, BodyWithASpaceIsRefusedUntouched) {
+    std::mt19937 rng(13);
+    for (size_t n : kLengths) {
+        if (n == 0) continue;
+        const std::string body = make_bytes(rng, n, 2);
+        std::vector<unsigned char> buf(3 + n);
+        std::copy(body.begin(), body.end(), buf.begin() + 3);
+        const std::vector<unsigned char> before = buf;
+        ASSERT_TRUE(ops().decode_body(buf.data() + 3, buf.data(), n, kShift)) << "n=" << n;
+        ASSERT_EQ(before, buf) << "n=" << n;
+    }
+}
+
+// --- the line engine ---------------------------------------------------------
+
+struct Feed {
+    size_t window;    // how many input bytes a call is shown at most (0: all)
+    size_t room;      // output room a call gets
+    bool one_piece;
+};
+
+// Drives a span function as a host would: input shown in windows, the
+// unconsumed bytes carried over, output in rooms of the given size, each
+// in a heap buffer of exactly that size. Ends like the stream functions:
+// 6 for no input at all, 1 with the number of lines, or the refusal.
+streamref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const Feed &f) {
+    streamref::Outcome o;
+    qel::LineCount count{0, true};
+    size_t pos = 0, window = f.window == 0 ? src.size() + 1 : f.window, room = f.room;
+    for (int guard = 0; guard < 1000000; ++guard) {
+        const size_t avail = std::min(window, src.size() - pos);
+        const bool at_end = pos + avail == src.size();
+        std::vector<unsigned char> in(src.begin() + static_cast<long>(pos), src.begin() + static_cast<long>(pos + avail));
+        std::vector<unsigned char> out(room);
+        const qel::SpanResult r =
+            fn(qel::Span{in.data(), avail, at_end, out.data(), room, force, f.one_piece}, &count);
+        EXPECT_LE(r.consumed + r.refused, avail);
+        EXPECT_LE(r.produced, room);
+        o.out.append(out.begin(), out.begin() + static_cast<long>(r.produced));
+        pos += r.consumed;
+        if (r.code != QEL_RTN_SUCCESSFUL) {
+            EXPECT_EQ(r.produced == 0 && r.consumed == 0, r.consumed == 0 && r.produced == 0);
+            o.status = r.code;
+            o.line = count.lines;
+            return o;
+        }
+        if (pos == src.size() && at_end) {
+            o.status = count.lines == 0 ? QEL_RTN_EMPTY_SOURCE : QEL_RTN_SUCCESSFUL;
+            o.line = count.lines;
+            return o;
+        }
+        if (r.consumed == 0) {
+            if (r.stop == qel::SpanStop::kNeedRoom) room = std::max<size_t>(room * 2, 512);
+            else if (r.stop == qel::SpanStop::kNeedInput) window *= 2;
+            else ADD_FAILURE() << "no progress";
+        }
+    }
+    ADD_FAILURE() << "the engine never finished";
+    return o;
+}
+
+// Texts that meet every line rule: lines around 507 and 1014 bytes, CR LF,
+// lone CRs, control and high bytes, the encoded mark, and now and then a NUL.
+std::string random_text(std::mt19937 &rng, bool with_nul) {
+    static const size_t kLens[] = {0, 1, 2, 10, 44, 93, 94, 505, 506, 507, 508, 509, 1013, 1014, 1015, 1500};
+    std::string t;
+    const int lines = static_cast<int>(rng() % 40);
+    for (int l = 0; l < lines; ++l) {
+        const size_t n = rng() % 3 == 0 ? kLens[rng() % 16] : rng() % 80;
+        std::string line(n, 'x');
+        for (char &c : line) {
+            const auto r = rng() % 100;
+            c = static_cast<char>(r < 85 ? 32 + rng() % 95 : r < 95 ? rng() % 32 : 128 + rng() % 128);
+            if (c == '\n' || (!with_nul && c == '\0')) c = 'q';
+        }
+        if (n >= 2 && rng() % 25 == 0) line[0] = 'O', line[1] = 'P';
+        t += line;
+        const auto end = rng() % 10;
+        t += end < 6 ? "\n" : end < 8 ? "\r\n" : end < 9 ? "\r" : "";
+    }
+    if (with_nul && !t.empty() && rng() % 3 == 0) t[rng() % t.size()] = '\0';
+    return t;
+}
+
+// Records of such texts from the model, now and then damaged, or a line of
+// more than 512 bytes, or a record with an overlong body.
+std::string random_records(std::mt19937 &rng) {
+    std::string text = random_text(rng, false);
+    std::string recs;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t lf = text.find('\n', i);
+        size_t take = lf == std::string::npos ? text.size() - i : lf - i + 1;
+        take = std::min(take, streamref::kEncodePiece);
+        std::string piece = text.substr(i, take);
+        i += take;
+        if (!piece.empty() && piece.back() != '\n' && i < text.size() && text[i] == '\n') piece += '\n', ++i;
+        std::string rec = qel_ref::encode(qel_ref::trim(piece), 1 + static_cast<int>(rng() % 9));
+        const auto d = rng() % 30;
+        if (d == 0) rec[rng() % rec.size()] = ' ';
+        if (d == 1) rec.erase(rng() % rec.size(), 1);
+        if (d == 2) rec.insert(rec.size() - 1, std::string(rng() % 600, 'c'));
+        if (d == 3) rec[rng() % rec.size()] = '\0';
+        if (d == 4 && rec.size() > 2) rec.pop_back(), rec += "\r\n";
+        recs += rec;
+    }
+    if (rng() % 4 == 0) recs += "GX5" + std::string(509 - rng() % 3, 'c');  // a body no encoder writes
+    return recs;
+}
+
+const Feed kFeeds[] = {
+    {0, 1 << 20, false},  // everything in one call
+    {0, 700, false},      // little room
+    {0, 1 << 20, true},   // one piece a call
+    {1, 1 << 20, false},  // one more byte each time it asks
+    {513, 4096, false},   // windows that end inside lines
+    {4096, 4096, false},
+};
+
+TEST_P(EachKernel, EncodingSpansAgreeWithTheStreamModel) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 300; ++round) {
+        const std::string src = random_text(rng, true);
+        const bool force = rng() % 2 == 0;
+        const streamref::Outcome want = streamref::encode_stream(src, force, kShift);
+        for (const Feed &f : kFeeds) {
+            const streamref::Outcome got = drive(ops().encode_span, src, force, f);
+            ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
+            ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
+            ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
+        }
+    }
+}
+
+TEST_P(EachKernel, DecodingSpansAgreeWithTheStreamModel) {
+    std::mt19937 rng(19);
+    for (int round = 0; round < 300; ++round) {
+        const std::string src = random_records(rng);
+        const streamref::Outcome want = streamref::decode_stream(src);
+        for (const Feed &f : kFeeds) {
+            const streamref::Outcome got = drive(ops().decode_span, src, false, f);
+            ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
+            ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
+            ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
+        }
+    }
+}
+
+// Pieces whose length decides how they are cut, refused or taken, each
+// alone and after a line that the engine takes first.
+TEST_P(EachKernel, LengthLimitsHoldWhereverAPieceStands) {
+    const std::string lead = "a leading line\n";
+    struct Shape {
+        const char *name;
+        std::string src;
+        bool decode;
+    };
+    const std::string body507 = qel_ref::encode(std::string(507, 'b'), kShift);
+    const std::vector<Shape> shapes = {
+        {"text_507_lf", std::string(507, 'a') + "\nz\n", false},
+        {"text_507_crlf", std::string(507, 'a') + "\r\nz\n", false},
+        {"text_508_lf", std::string(508, 'a') + "\n", false},
+        {"text_507_end", std::string(507, 'a'), false},
+        {"record_507_body", body507 + body507, true},
+        {"record_507_body_crlf", body507.substr(0, body507.size() - 1) + "\r\n", true},
+        {"record_509_body_no_lf", "GX5" + std::string(509, 'c'), true},
+        {"record_508_body_lf", "GX5" + std::string(508, 'c') + "\n", true},
+        {"line_512_no_lf_then_more", std::string(512, 'c') + "x\n", true},
+        {"line_512_no_lf_at_end", "GX5" + std::string(509, 'c'), true},
+        {"line_513", "OP" + std::string(511, 'c'), true},
+    };
+    for (const Shape &sh : shapes)
+        for (const std::string &before : {std::string(), sh.decode ? qel_ref::encode("x", kShift) : lead}) {
+            const std::string src = before + sh.src;
+            const streamref::Outcome want = sh.decode ? streamref::decode_stream(src)
+                                                      : streamref::encode_stream(src, false, kShift);
+            for (const Feed &f : kFeeds) {
+                const streamref::Outcome got = drive(sh.decode ? ops().decode_span : ops().encode_span, src, false, f);
+                EXPECT_EQ(want.status, got.status) << sh.name << " after " << before.size() << " window " << f.window;
+                EXPECT_EQ(want.line, got.line) << sh.name << " window " << f.window;
+                EXPECT_EQ(want.out, got.out) << sh.name << " window " << f.window;
+            }
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EachKernel, ::testing::ValuesIn(all_kernels()),
+                         [](const auto &p) { return std::string(p.param->name); });
+
+TEST(KernelTable, EndsWithThePortableKernelWhichRunsEverywhere) {
+    ASSERT_GE(qel::kKernelCount, 1u);
+    EXPECT_STREQ("portable", qel::kKernels[qel::kKernelCount - 1].name);
+    EXPECT_TRUE(qel::kKernels[qel::kKernelCount - 1].runs());
+    EXPECT_STREQ(qel::best_kernel().name, [] {
+        for (size_t i = 0; i < qel::kKernelCount; ++i)
+            if (qel::kKernels[i].runs()) return qel::kKernels[i].name;
+        return "none";
+    }());
+}
+
+}  // namespace
