@@ -15,20 +15,13 @@ if(NOT MINGW)
   message(FATAL_ERROR "The Windows DLL is built with MinGW-w64 (see cmake/toolchain-*-w64-mingw32.cmake)")
 endif()
 
-# The msvcrt FILE has a fixed, public layout, and the line engine reads and
-# writes its buffer directly; OFF keeps to the stdio calls alone, for
-# comparing the two. A ucrt FILE is opaque: that build always calls stdio.
-option(QEL_MSVCRT_BUFFER_ACCESS "msvcrt build: map lines straight through the streams' buffers" ON)
-if(NOT QEL_MSVCRT_BUFFER_ACCESS)
-  add_compile_definitions(QEL_NO_MSVCRT_BUFFER_ACCESS)
-endif()
-
 if(QEL_WINDOWS_CRT STREQUAL "ucrt")
   # MinGW-w64's compiler links msvcrt.dll. The same driver with its link
   # specs changed links the Universal C Runtime instead; libmoldname, the
   # old POSIX names bound to msvcrt.dll, is left out so that nothing can
   # bring msvcrt.dll back. _UCRT makes the headers declare the ucrt's stdio
-  # (an opaque FILE, its own _nolock functions).
+  # (an opaque FILE, its own _nolock functions), and keeps the line engine
+  # off the msvcrt FILE's buffer (QEL_DIRECT_STDIO serves msvcrt.dll only).
   execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpspecs
                   OUTPUT_VARIABLE qel_specs RESULT_VARIABLE qel_specs_rc)
   if(NOT qel_specs_rc EQUAL 0 OR NOT qel_specs MATCHES "-lmsvcrt")
