@@ -16,7 +16,8 @@
 // an overlong line (13), a line that is no record (10 or 13), a body
 // holding a space (13).
 //
-// A kernel supplies a byte mapper B with three static functions:
+// A kernel supplies a byte mapper B, made once per call (so that it can
+// hold its tables in registers), with three functions:
 //   size_t scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
 //                                  n <= kScanChunk, into ends (which holds
 //                                  kScanEnds entries), and in nul the offset
@@ -49,43 +50,53 @@ inline constexpr size_t kFirstChunk = 576;
 inline constexpr size_t kScanEnds = kScanChunk + 64;
 inline constexpr size_t kNone = ~size_t{0};
 
+#define QEL_ENGINE_INLINE inline __attribute__((always_inline))
+
 // Finds line feeds and the first NUL a chunk ahead of the pieces, so that
 // a short line costs no search of its own.
 template <class B>
 class Scanner {
 public:
-    Scanner(const unsigned char *in, size_t avail) : in_(in), avail_(avail) {}
+    Scanner(const B &bytes, const unsigned char *in, size_t avail) : bytes_(bytes), in_(in), avail_(avail) {}
 
-    // The first line feed in [pos, limit), or kNone; limit <= avail, and
-    // pos never goes back.
-    size_t line_feed(size_t pos, size_t limit) {
+    // The first line feed in [pos, limit), or kNone; limit <= avail. pos is
+    // where the last piece ended, and taken() tells when a piece took the
+    // line feed found.
+    QEL_ENGINE_INLINE size_t line_feed(size_t pos, size_t limit) {
         for (;;) {
-            while (next_ < count_ && base_ + ends_[next_] < pos) ++next_;
             if (next_ < count_) {
                 const size_t at = base_ + ends_[next_];
                 return at < limit ? at : kNone;
             }
             if (scanned_ >= limit) return kNone;
-            scan_more();
+            scan_more(pos);
         }
     }
 
+    // The last line feed found ends the piece just taken.
+    QEL_ENGINE_INLINE void taken() { ++next_; }
+
     // Whether a NUL lies before `end`, which line_feed has already scanned past.
-    bool nul_before(size_t end) const { return nul_ < end; }
+    QEL_ENGINE_INLINE bool nul_before(size_t end) const { return nul_ < end; }
 
 private:
-    void scan_more() {
-        // The first chunk is short, so that a call for one piece looks at little more than that piece.
+    void scan_more(size_t pos) {
+        // The first chunk is short, so that a call for one piece looks at
+        // little more than that piece.
         const size_t chunk = scanned_ == 0 ? kFirstChunk : kScanChunk;
         const size_t n = avail_ - scanned_ < chunk ? avail_ - scanned_ : chunk;
         size_t nul = n;
-        count_ = B::scan(in_ + scanned_, n, ends_, &nul);
-        next_ = 0;
+        count_ = bytes_.scan(in_ + scanned_, n, ends_, &nul);
         base_ = scanned_;
+        next_ = 0;
+        // Line feeds before pos belong to pieces already taken (a cut piece
+        // that a later chunk finishes).
+        while (next_ < count_ && base_ + ends_[next_] < pos) ++next_;
         if (nul_ == kNone && nul < n) nul_ = scanned_ + nul;
         scanned_ += n;
     }
 
+    const B &bytes_;
     const unsigned char *in_;
     size_t avail_;
     size_t scanned_ = 0;  // bytes looked at so far
@@ -97,28 +108,35 @@ private:
 
 // The length of the piece at pos, or kNone when it may go on past the span:
 // up to a line feed among its first `with_lf` bytes, else `cut` bytes when
-// more follow, else the rest of the input at its end.
+// more follow, else the rest of the input at its end. *lf tells whether the
+// piece ends with the line feed found.
 template <class B>
-inline size_t next_piece(Scanner<B> &sc, const Span &sp, size_t pos, size_t cut, size_t with_lf) {
+QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, const Span &sp, size_t pos, size_t cut, size_t with_lf,
+                                    bool *lf) {
     const size_t left = sp.avail - pos;
-    const size_t lf = sc.line_feed(pos, pos + (left < with_lf ? left : with_lf));
-    if (lf != kNone) return lf + 1 - pos;
+    const size_t at = sc.line_feed(pos, pos + (left < with_lf ? left : with_lf));
+    *lf = at != kNone;
+    if (at != kNone) return at + 1 - pos;
     if (left > cut) return cut;
     if (sp.at_end) return left;
     return kNone;
 }
 
 template <class B>
-inline SpanResult encode_span(const Span &sp, LineCount *count) {
+QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
     SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
-    Scanner<B> sc(sp.in, sp.avail);
+    const B bytes;
+    Scanner<B> sc(bytes, sp.in, sp.avail);
+    uint64_t lines = count->lines;
+    bool at_line_start = count->at_line_start;
     while (r.consumed < sp.avail) {
         const size_t pos = r.consumed;
         // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-        const size_t len = next_piece(sc, sp, pos, kMaxText, kMaxText + 1);
+        bool lf;
+        const size_t len = next_piece(sc, sp, pos, kMaxText, kMaxText + 1, &lf);
         if (len == kNone) {
             r.stop = SpanStop::kNeedInput;
-            return r;
+            break;
         }
         const unsigned char *piece = sp.in + pos;
         const size_t n = trim_line_end(piece, len);
@@ -129,43 +147,50 @@ inline SpanResult encode_span(const Span &sp, LineCount *count) {
             code = QEL_RTN_SOURCE_ENCODED;
         } else if (n + 4 > sp.room - r.produced) {
             r.stop = SpanStop::kNeedRoom;
-            return r;
+            break;
         }
-        count->lines += count->at_line_start ? 1 : 0;
-        count->at_line_start = piece[len - 1] == '\n';
+        lines += at_line_start ? 1 : 0;
+        at_line_start = piece[len - 1] == '\n';
         if (code != QEL_RTN_SUCCESSFUL) {
             r.code = code;
             r.refused = len;
-            return r;
+            break;
         }
         unsigned char *o = sp.out + r.produced;
-        B::encode(piece, o + 3, n, sp.avail - pos, sp.room - r.produced - 3);
+        bytes.encode(piece, o + 3, n, sp.avail - pos, sp.room - r.produced - 3);
         put_header(o, n);
         o[3 + n] = '\n';  // over the line end, which is carried unchanged
         r.consumed += len;
         r.produced += n + 4;
+        if (lf) sc.taken();
         if (sp.one_piece) {
             r.stop = SpanStop::kOnePiece;
-            return r;
+            break;
         }
     }
+    count->lines = lines;
+    count->at_line_start = at_line_start;
     return r;
 }
 
 template <class B>
-inline SpanResult decode_span(const Span &sp, LineCount *count) {
+QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
     SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
-    Scanner<B> sc(sp.in, sp.avail);
+    const B bytes;
+    Scanner<B> sc(bytes, sp.in, sp.avail);
+    uint64_t lines = count->lines;
+    bool at_line_start = count->at_line_start;
     while (r.consumed < sp.avail) {
         const size_t pos = r.consumed;
         // A record is one line of at most 512 bytes with its line end.
-        const size_t len = next_piece(sc, sp, pos, kRecordBufferSize, kRecordBufferSize);
+        bool lf;
+        const size_t len = next_piece(sc, sp, pos, kRecordBufferSize, kRecordBufferSize, &lf);
         if (len == kNone) {
             r.stop = SpanStop::kNeedInput;
-            return r;
+            break;
         }
         const unsigned char *line = sp.in + pos;
-        const bool overlong = len == kRecordBufferSize && line[len - 1] != '\n' && pos + len < sp.avail;
+        const bool overlong = !lf && len == kRecordBufferSize && pos + len < sp.avail;
         RecordShape shape{0, 0};
         int32_t code = QEL_RTN_SUCCESSFUL;
         if (sc.nul_before(pos + len)) {
@@ -177,30 +202,35 @@ inline SpanResult decode_span(const Span &sp, LineCount *count) {
         }
         if (code == QEL_RTN_SUCCESSFUL && shape.body_len + 1 > sp.room - r.produced) {
             r.stop = SpanStop::kNeedRoom;
-            return r;
+            break;
         }
         unsigned char *o = sp.out + r.produced;
         if (code == QEL_RTN_SUCCESSFUL &&
-            B::decode(line + 3, o, shape.body_len, shape.shift, sp.avail - pos - 3, sp.room - r.produced)) {
+            bytes.decode(line + 3, o, shape.body_len, shape.shift, sp.avail - pos - 3, sp.room - r.produced)) {
             code = QEL_RTN_RECORD_DAMAGED;  // no mapping yields a space
         }
-        count->lines += count->at_line_start ? 1 : 0;
-        count->at_line_start = line[len - 1] == '\n';
+        lines += at_line_start ? 1 : 0;
+        at_line_start = line[len - 1] == '\n';
         if (code != QEL_RTN_SUCCESSFUL) {
             r.code = code;
             r.refused = len;
-            return r;
+            break;
         }
         o[shape.body_len] = '\n';
         r.consumed += len;
         r.produced += shape.body_len + 1;
+        if (lf) sc.taken();
         if (sp.one_piece) {
             r.stop = SpanStop::kOnePiece;
-            return r;
+            break;
         }
     }
+    count->lines = lines;
+    count->at_line_start = at_line_start;
     return r;
 }
+
+#undef QEL_ENGINE_INLINE
 
 }  // namespace line_engine
 }  // namespace qel

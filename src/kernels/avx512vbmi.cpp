@@ -84,6 +84,9 @@ __attribute__((always_inline)) inline bool map_body(const Table &table, const un
 }
 
 struct Bytes {
+    Table alphabet = load_table(kPaddedTables.encode);
+    Table index = load_table(kPaddedTables.decode);
+
     // Compress stores put the offsets of a vector's line feeds side by side;
     // each store writes 32 whole entries and keeps as many as it found, so
     // that no branch depends on the text.
@@ -112,13 +115,13 @@ struct Bytes {
         return count;
     }
 
-    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
-        map_body<false>(load_table(kPaddedTables.encode), in, out, n, kShift, readable, writable);
+    void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
+        map_body<false>(alphabet, in, out, n, kShift, readable, writable);
     }
 
-    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
-                       size_t writable) {
-        return map_body<true>(load_table(kPaddedTables.decode), in, out, n, s, readable, writable);
+    bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                size_t writable) const {
+        return map_body<true>(index, in, out, n, s, readable, writable);
     }
 };
 
@@ -127,13 +130,13 @@ struct Bytes {
 SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<Bytes>(span, count); }
 SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
 
-void encode_body(const unsigned char *in, unsigned char *out, size_t n) { Bytes::encode(in, out, n, n, n); }
+void encode_body(const unsigned char *in, unsigned char *out, size_t n) { Bytes().encode(in, out, n, n, n); }
 
 // Vector by vector from the first, each loaded before it is stored, so out
 // may stand before in.
 bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     if (memchr(in, ' ', n) != nullptr) return true;
-    Bytes::decode(in, out, n, s, n, n);
+    Bytes().decode(in, out, n, s, n, n);
     return false;
 }
 
