@@ -8,18 +8,24 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#endif
+
+// Unnamed temporary files (Linux); the tests build the tool without them
+// too, to cover the named fallback.
+#if defined(O_TMPFILE) && !defined(QELCLI_NAMED_TEMP_ONLY)
+#define QELCLI_UNNAMED_TEMP 1
+#endif
 
 namespace qelcli {
 
 namespace {
 
-constexpr long kProcSuperMagic = 0x9fa0;  // statfs() type of /proc
-constexpr int kMaxLinks = 40;             // as many as one path lookup follows
-const char kAccessAcl[] = "system.posix_acl_access";
+constexpr int kMaxLinks = 40;  // as many as one path lookup follows
 
 // A named temporary file is removed when the tool is stopped by a signal
 // as well. The handler sees the name through a fixed buffer, the only
@@ -95,6 +101,19 @@ std::string temp_name(const std::string &dir) {
     return name;
 }
 
+// Whether dir ("" or ending in '/') is in /proc, whose links name open
+// files (/proc/self/fd/1) rather than places.
+bool in_proc_fs(const std::string &dir) {
+#ifdef __linux__
+    constexpr long kProcSuperMagic = 0x9fa0;  // statfs() type of /proc
+    struct statfs fs {};
+    return statfs(dir.empty() ? "." : dir.c_str(), &fs) == 0 && fs.f_type == kProcSuperMagic;
+#else
+    (void)dir;
+    return false;
+#endif
+}
+
 // Follows the symbolic links of path's last component, as open() would,
 // and stores the name reached in *target. A link in /proc (/dev/stdout
 // leads to /proc/self/fd/1) names an open file rather than a place, so the
@@ -105,8 +124,7 @@ int follow_links(const std::string &path, std::string *target, bool *in_proc) {
         struct stat st {};
         if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
         const std::string dir = dir_of(name);
-        struct statfs fs {};
-        if (statfs(dir.empty() ? "." : dir.c_str(), &fs) == 0 && fs.f_type == kProcSuperMagic) {
+        if (in_proc_fs(dir)) {
             *in_proc = true;
             break;
         }
@@ -124,6 +142,7 @@ int follow_links(const std::string &path, std::string *target, bool *in_proc) {
 // Gives an unnamed temporary file (O_TMPFILE) the name name. Returns 0 or
 // an errno value.
 int link_unnamed(int fd, const std::string &name) {
+#ifdef QELCLI_UNNAMED_TEMP
     char proc[48];
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     if (linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
@@ -131,18 +150,30 @@ int link_unnamed(int fd, const std::string &name) {
     // Without /proc, a privileged process can link the descriptor itself.
     if (err == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
     return err;
+#else
+    (void)fd;
+    (void)name;
+    return EOPNOTSUPP;
+#endif
 }
 
 // Copies the access ACL of the file at path, if it has one, to fd: without
 // it, the group bits of the mode (the ACL's mask) would apply to the owning
 // group alone. Returns 0 or an errno value.
 int copy_access_acl(const std::string &path, int fd) {
+#ifdef __linux__
+    const char kAccessAcl[] = "system.posix_acl_access";
     const ssize_t size = getxattr(path.c_str(), kAccessAcl, nullptr, 0);
     if (size < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
     std::string acl(static_cast<size_t>(size), '\0');
     const ssize_t n = getxattr(path.c_str(), kAccessAcl, acl.data(), acl.size());
     if (n < 0) return errno;
     return fsetxattr(fd, kAccessAcl, acl.data(), static_cast<size_t>(n), 0) == 0 ? 0 : errno;
+#else
+    (void)path;
+    (void)fd;
+    return 0;
+#endif
 }
 
 }  // namespace
@@ -194,9 +225,10 @@ bool OutputFile::open_in_place(const std::string &path, std::string *error) {
     return true;
 }
 
-// Prepares the file that will replace target_, whose state is old. Nothing
-// that the user could not do to the file through "> target" is done to it,
-// and the other names of the file would keep the old content, so:
+// Prepares the file that will replace target_, whose state is old. The
+// user must be allowed to write target_, as "> target" would need; the new
+// file must take the old one's mode, owner, group and access ACL; and a
+// file with other names is refused, as those would keep the old content.
 bool OutputFile::open_replacement(const struct stat &old, std::string *error) {
     if (old.st_nlink > 1) {
         const auto others = static_cast<unsigned long>(old.st_nlink - 1);
@@ -250,7 +282,7 @@ bool OutputFile::open_replacement(const struct stat &old, std::string *error) {
 // under a hidden name that the signal handlers remove. Returns the open
 // descriptor, or -1 with errno set.
 int OutputFile::create_temp(mode_t mode) {
-#if defined(O_TMPFILE) && !defined(QELCLI_NAMED_TEMP_ONLY)
+#ifdef QELCLI_UNNAMED_TEMP
     const int unnamed = ::open(dir_.empty() ? "." : dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (unnamed >= 0) {
         kind_ = Kind::kUnnamed;
