@@ -550,6 +550,30 @@ class OutputFileTest(ToolTest):
                     self.assertRun(run(args, data, cwd=self.dir, tool=tool), 0, expected)
                     self.assertOnly()
 
+    def test_dev_stdout_as_root(self):
+        # /dev/stdout itself, in a private mount namespace with a /dev of its
+        # own, so that a fault can replace nothing of the machine's.
+        script = ('mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "$0" -o /dev/stdout '
+                  '&& if [ -L /dev/stdout ]; then echo link kept >&2; fi')
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs none /dev"],
+                               capture_output=True, timeout=TIMEOUT)
+        if probe.returncode != 0:
+            self.skipTest("needs root and a private mount namespace (unshare -m): %s" % probe.stderr.decode().strip())
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                cap = self.write("cap", b"old content, longer than the record\n" * 10)
+                ino = os.stat(cap).st_ino
+                fd = os.open(cap, os.O_WRONLY)
+                try:
+                    result = subprocess.run(["unshare", "-m", "sh", "-c", script, tool], input=b"to /dev/stdout\n",
+                                            stdout=fd, stderr=subprocess.PIPE, timeout=TIMEOUT)
+                finally:
+                    os.close(fd)
+                self.assertRun(result, 0, None, b"link kept\n")
+                self.assertEqual(self.read(cap), encode_text(b"to /dev/stdout"))
+                self.assertEqual(os.stat(cap).st_ino, ino)
+
     def test_device_is_written_in_place(self):
         dev = os.path.join(self.dir, "null")
         try:
