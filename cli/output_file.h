@@ -25,9 +25,9 @@ public:
     // one where the file system allows it, else a hidden .qelcode.* file.
     // A file that is replaced must be writable by the user and have no
     // other hard links; the new file takes its mode, owner and group, or
-    // nothing is written. Anything else (a device, a pipe, a link in /proc
-    // such as /dev/stdout) is opened and written in place, as "> path"
-    // would. On failure returns false and sets *error to the reason.
+    // nothing is written. Anything else (a device, a pipe, a link in /proc,
+    // which /dev/stdout leads to) is opened and written in place, as
+    // "> path" would. On failure returns false and sets *error to the reason.
     bool open(const std::string &path, std::string *error);
 
     FILE *stream() const { return stream_; }
