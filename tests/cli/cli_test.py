@@ -713,7 +713,7 @@ class OutputFileTest(ToolTest):
 AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
 
-class OtherUserTest(OutputFileTest.__base__):
+class OtherUserTest(ToolTest):
     """-o as an ordinary user, on files that user may or may not write."""
 
     def setUp(self):
