@@ -135,7 +135,10 @@ QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int32_t *statu
  *   QEL_RTN_SOURCE_ENCODED  a line already carries the encoded mark
  *   QEL_RTN_WRITE_ERROR     a record could not be written
  * Records written before a failure stay; the source then stands just
- * after the piece that failed.
+ * after the piece that failed. After QEL_RTN_READ_ERROR the source's
+ * position is not defined: the part of the line read before the error is
+ * gone, so a host must not read on from the same stream and expect whole
+ * lines.
  */
 QEL_API int32_t QEL_CALL QEL_Encode(FILE *dest, FILE *src, int32_t *status);
 
