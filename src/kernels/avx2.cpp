@@ -97,19 +97,29 @@ inline __m256i decode32(const Slices &index, __m256i b, __m256i offsets) {
     return _mm256_blendv_epi8(b, plain, in_range(b, 33, 94));
 }
 
-// Maps n bytes, 32 a step; answers whether a lane inside them held a space.
+// Maps the vector at in, of which `left` lanes count; answers the counted
+// lanes that held a space (decoding).
+template <bool kDecoding>
+inline uint32_t map_vector(const Slices &table, const unsigned char *in, unsigned char *out, size_t left,
+                           __m256i shift, size_t readable, size_t writable) {
+    const __m256i v = load_part(in, readable);
+    const size_t count = left < 32 ? left : 32;
+    store_part(out, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable);
+    return kDecoding ? lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count)) : 0;
+}
+
+// Maps n bytes; the first vector is done apart, with no loop, since many
+// lines fit it. Answers whether the body held a space.
 template <bool kDecoding>
 inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
                      size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
-    uint32_t space = 0;
-    size_t base = 0;  // i mod 94
-    for (size_t i = 0; i < n; i += 32) {
-        const __m256i v = load_part(in + i, readable - i);
-        const __m256i shift = load32(offsets + base);
-        const size_t count = n - i < 32 ? n - i : 32;
-        if (kDecoding) space |= lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count));
-        store_part(out + i, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable - i);
+    if (n == 0) return false;
+    uint32_t space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
+    size_t base = 32;  // i mod 94
+    for (size_t i = 32; i < n; i += 32) {
+        space |= map_vector<kDecoding>(table, in + i, out + i, n - i, load32(offsets + base), readable - i,
+                                       writable - i);
         base += 32;
         if (base >= kCycle) base -= kCycle;
     }
