@@ -41,19 +41,62 @@ int finish_stdout() {
 
 bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The library call for the mode; dest receives the output.
 // Larger stdio buffers than the default block size halve the system calls
-// per megabyte. A terminal keeps its own buffering, so that records show as
-// they come.
-void widen_buffers(FILE *dest, FILE *src) {
-    constexpr size_t kBufferSize = 1 << 16;
-    static char src_buffer[kBufferSize], dest_buffer[kBufferSize];
-    setvbuf(src, src_buffer, _IOFBF, kBufferSize);
-    if (!isatty(fileno(dest))) setvbuf(dest, dest_buffer, _IOFBF, kBufferSize);
+// per megabyte. Each stream gets its buffer before its first use; a
+// terminal keeps its own buffering, so that records show as they come.
+constexpr size_t kBufferSize = 1 << 16;
+
+void widen_input(FILE *src) {
+    static char stdin_buffer[kBufferSize], file_buffer[kBufferSize];
+    static bool stdin_widened = false;
+    if (src != stdin) {
+        setvbuf(src, file_buffer, _IOFBF, kBufferSize);  // one input file is open at a time
+    } else if (!stdin_widened) {
+        stdin_widened = true;
+        setvbuf(stdin, stdin_buffer, _IOFBF, kBufferSize);
+    }
 }
 
+void widen_output(FILE *dest) {
+    static char buffer[kBufferSize];
+    if (!isatty(fileno(dest))) setvbuf(dest, buffer, _IOFBF, kBufferSize);
+}
+
+// An open INPUT and the name messages give it.
+struct Input {
+    FILE *stream = nullptr;
+    std::string name;
+    struct stat st {};
+
+    Input() = default;
+    Input(const Input &) = delete;
+    Input &operator=(const Input &) = delete;
+    ~Input() {
+        if (stream != nullptr && stream != stdin) fclose(stream);
+    }
+};
+
+// Opens INPUT ("-": standard input); on failure reports why and returns false.
+bool open_input(const std::string &arg, Input *in) {
+    const bool from_stdin = arg == "-";
+    in->name = from_stdin ? kStdinName : arg;
+    in->stream = from_stdin ? stdin : fopen(arg.c_str(), "rb");
+    int err = 0;
+    if (in->stream == nullptr || fstat(fileno(in->stream), &in->st) != 0) {
+        err = errno;
+    } else if (S_ISDIR(in->st.st_mode)) {
+        err = EISDIR;
+    }
+    if (err != 0) {
+        fail(in->name, strerror(err));
+        return false;
+    }
+    widen_input(in->stream);
+    return true;
+}
+
+// The library call for the mode; dest receives the output.
 int32_t run(const qelcli::Options &o, FILE *dest, FILE *src, uint64_t *line) {
-    widen_buffers(dest, src);
     int32_t status = QEL_RTN_SUCCESSFUL;
     if (o.mode == qelcli::Mode::kEncode) {
         QEL_EncodeStream(dest, src, o.force ? QEL_FORCE : 0u, line, &status);
@@ -76,51 +119,66 @@ int report(const std::string &input, uint64_t line, int32_t status) {
     return kExitFailure;
 }
 
-int process(const qelcli::Options &o) {
-    const bool from_stdin = o.input == "-";
-    const std::string input = from_stdin ? kStdinName : o.input;
-    FILE *const src = from_stdin ? stdin : fopen(o.input.c_str(), "rb");
-    if (src == nullptr) return fail(input, strerror(errno));
-    struct stat in_st {};
-    if (fstat(fileno(src), &in_st) != 0) return fail(input, strerror(errno));
-    if (S_ISDIR(in_st.st_mode)) return fail(input, strerror(EISDIR));
+// -t: every INPUT is checked and reported, "NAME: OK" on standard output or
+// the error on standard error; the exit status is 1 if any failed.
+int test_inputs(const qelcli::Options &o) {
+    FILE *const sink = fopen("/dev/null", "wb");
+    if (sink == nullptr) return fail("/dev/null", strerror(errno));
+    widen_output(sink);
+    int result = kExitOk;
+    int stdout_error = 0;
+    for (const std::string &arg : o.inputs) {
+        Input in;
+        uint64_t line = 0;
+        int32_t status = QEL_RTN_SUCCESSFUL;
+        if (!open_input(arg, &in)) {
+            result = kExitFailure;
+        } else if ((status = run(o, sink, in.stream, &line)) != QEL_RTN_SUCCESSFUL) {
+            result = report(in.name, line, status);
+        } else {
+            printf("%s: OK\n", in.name.c_str());
+        }
+        // Each report in turn, where both streams go to one place.
+        if (fflush(stdout) != 0 && stdout_error == 0) stdout_error = errno != 0 ? errno : EIO;
+    }
+    fclose(sink);
+    if (stdout_error != 0) return fail(kStdoutName, strerror(stdout_error));
+    const int finished = finish_stdout();
+    return finished != kExitOk ? finished : result;
+}
+
+// Encodes or decodes the one INPUT.
+int convert(const qelcli::Options &o) {
+    Input in;
+    if (!open_input(o.inputs.front(), &in)) return kExitFailure;
+    const bool to_stdout = o.output.empty() || o.output == "-";
 
     // Writing into the file being read would destroy it, or never end.
-    if (S_ISREG(in_st.st_mode)) {
+    if (S_ISREG(in.st.st_mode)) {
         struct stat out_st {};
-        if (!o.output.empty()) {
-            if (stat(o.output.c_str(), &out_st) == 0 && same_file(in_st, out_st)) {
+        if (!to_stdout) {
+            if (stat(o.output.c_str(), &out_st) == 0 && same_file(in.st, out_st)) {
                 return fail(o.output, "output file is the input file");
             }
-        } else if (o.mode != qelcli::Mode::kTest) {
-            if (fstat(STDOUT_FILENO, &out_st) == 0 && S_ISREG(out_st.st_mode) && same_file(in_st, out_st)) {
-                return fail(kStdoutName, "output file is the input file");
-            }
+        } else if (fstat(STDOUT_FILENO, &out_st) == 0 && S_ISREG(out_st.st_mode) && same_file(in.st, out_st)) {
+            return fail(kStdoutName, "output file is the input file");
         }
     }
 
     uint64_t line = 0;
-    if (o.mode == qelcli::Mode::kTest) {
-        FILE *const sink = fopen("/dev/null", "wb");
-        if (sink == nullptr) return fail("/dev/null", strerror(errno));
-        const int32_t status = run(o, sink, src, &line);
-        fclose(sink);
-        if (status != QEL_RTN_SUCCESSFUL) return report(input, line, status);
-        printf("%s: OK\n", input.c_str());
-        return finish_stdout();
-    }
-
-    if (o.output.empty()) {
-        const int32_t status = run(o, stdout, src, &line);
-        if (status != QEL_RTN_SUCCESSFUL) return report(input, line, status);
+    if (to_stdout) {
+        widen_output(stdout);
+        const int32_t status = run(o, stdout, in.stream, &line);
+        if (status != QEL_RTN_SUCCESSFUL) return report(in.name, line, status);
         return finish_stdout();
     }
 
     qelcli::OutputFile out;
     std::string error;
     if (!out.open(o.output, &error)) return fail(o.output, error);
-    const int32_t status = run(o, out.stream(), src, &line);
-    if (status != QEL_RTN_SUCCESSFUL) return report(input, line, status);  // out discards the file
+    widen_output(out.stream());
+    const int32_t status = run(o, out.stream(), in.stream, &line);
+    if (status != QEL_RTN_SUCCESSFUL) return report(in.name, line, status);  // out discards the file
     if (!out.commit(&error)) return fail(o.output, error);
     return kExitOk;
 }
@@ -142,5 +200,5 @@ int main(int argc, char **argv) {
         printf("qelcode %s\n", QEL_VERSION_STRING);
         return finish_stdout();
     }
-    return process(options);
+    return options.mode == qelcli::Mode::kTest ? test_inputs(options) : convert(options);
 }

@@ -7,67 +7,94 @@
 
 namespace qelcli {
 
+namespace {
+
+constexpr char kShortOptions[] = ":dtfo:hV";
+
+// Long options have values of their own, above every byte, so that a
+// refused one is told from a refused short option by optopt.
+enum : int { kDecode = 256, kTest, kForce, kOutput, kHelp, kVersion };
+
+const option kLongOptions[] = {
+    {"decode", no_argument, nullptr, kDecode},
+    {"test", no_argument, nullptr, kTest},
+    {"force", no_argument, nullptr, kForce},
+    {"output", required_argument, nullptr, kOutput},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option getopt_long has just refused, as the user wrote it. A long
+// one (optopt 0 when unknown, its value when given a value it takes none
+// of) is the whole argument getopt has just stepped past. A short one is a
+// byte of a bundle such as "-dx", and getopt steps past the bundle only at
+// its last byte, so the option is rebuilt from optopt, with the rest of a
+// UTF-8 sequence (getopt refuses its bytes one by one).
+std::string refused_option(int argc, char **argv) {
+    if (optopt == 0 || optopt >= kDecode) return argv[optind - 1];
+    std::string name = "-";
+    name += static_cast<char>(optopt);
+    const auto lead = static_cast<unsigned char>(optopt);
+    int more = lead >= 0xf8 ? 0 : lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : 0;
+    for (; more > 0; --more) {
+        if (getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr) != '?' || (optopt & 0xc0) != 0x80) break;
+        name += static_cast<char>(optopt);
+    }
+    return name;
+}
+
+}  // namespace
+
 const char *usage_text() {
     return "usage: qelcode [-d|--decode] [-t|--test] [-f|--force] [-o FILE|--output FILE] [INPUT]\n"
+           "       qelcode -t|--test INPUT...\n"
            "Try 'qelcode --help' for more.\n";
 }
 
 const char *help_text() {
     return "usage: qelcode [-d|--decode] [-t|--test] [-f|--force] [-o FILE|--output FILE] [INPUT]\n"
+           "       qelcode -t|--test INPUT...\n"
            "Encodes text into records, one per line, or decodes records back to text.\n"
            "  -d, --decode       decode records back to text (default: encode text)\n"
-           "  -t, --test         decode without writing and tell whether INPUT is sound\n"
+           "  -t, --test         decode without writing and tell whether each INPUT is sound\n"
            "  -f, --force        encode lines that already carry the encoded mark\n"
-           "  -o, --output FILE  write to FILE, replaced only when everything succeeded\n"
-           "      --help         show this text\n"
-           "      --version      show the version\n"
+           "  -o, --output FILE  write to FILE, replaced only when everything succeeded;\n"
+           "                     '-' is standard output\n"
+           "  -h, --help         show this text\n"
+           "  -V, --version      show the version\n"
            "INPUT absent or '-' reads standard input; output goes to standard output\n"
            "unless -o is given.\n"
            "Exit status: 0 success, 1 failure, 2 bad usage.\n";
 }
 
 bool parse_options(int argc, char **argv, Options *options, std::string *error) {
-    enum { kHelp = 256, kVersion };
-    static const option long_options[] = {
-        {"decode", no_argument, nullptr, 'd'},
-        {"test", no_argument, nullptr, 't'},
-        {"force", no_argument, nullptr, 'f'},
-        {"output", required_argument, nullptr, 'o'},
-        {"help", no_argument, nullptr, kHelp},
-        {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0},
-    };
-
     Options o;
     bool decode = false;
     bool test = false;
     opterr = 0;  // the messages below replace getopt's own
     optind = 1;
     for (;;) {
-        const int c = getopt_long(argc, argv, ":dtfo:", long_options, nullptr);
+        const int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
         if (c == -1) break;
         switch (c) {
-            case 'd': decode = true; break;
-            case 't': test = true; break;
-            case 'f': o.force = true; break;
-            case 'o':
+            case 'd': case kDecode: decode = true; break;
+            case 't': case kTest: test = true; break;
+            case 'f': case kForce: o.force = true; break;
+            case 'o': case kOutput:
                 if (optarg[0] == '\0') {
                     *error = "empty output file name";
                     return false;
                 }
                 o.output = optarg;
                 break;
-            case kHelp: o.help = true; break;
-            case kVersion: o.version = true; break;
+            case 'h': case kHelp: o.help = true; break;
+            case 'V': case kVersion: o.version = true; break;
             case ':':
-                *error = std::string("option '") + argv[optind - 1] + "' needs a file name";
+                *error = std::string("option '") + (optopt == 'o' ? "-o" : argv[optind - 1]) + "' needs a file name";
                 return false;
             default:
-                if (optopt > 0 && optopt < 128) {
-                    *error = std::string("invalid option '-") + static_cast<char>(optopt) + "'";
-                } else {
-                    *error = std::string("invalid option '") + argv[optind - 1] + "'";
-                }
+                *error = "invalid option '" + refused_option(argc, argv) + "'";
                 return false;
         }
     }
@@ -76,14 +103,16 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error) 
         return true;
     }
 
-    if (argc - optind > 1) {
+    if (argc - optind > 1 && !test) {
         *error = "more than one INPUT";
         return false;
     }
-    if (argc - optind == 1) o.input = argv[optind];
-    if (o.input.empty()) {
-        *error = "empty input file name";
-        return false;
+    if (argc > optind) o.inputs.assign(argv + optind, argv + argc);
+    for (const std::string &input : o.inputs) {
+        if (input.empty()) {
+            *error = "empty input file name";
+            return false;
+        }
     }
 
     // --force changes only how text is encoded, so it makes no sense with

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qelcli {
 
@@ -9,9 +10,9 @@ enum class Mode { kEncode, kDecode, kTest };
 
 struct Options {
     Mode mode = Mode::kEncode;
-    bool force = false;       // -f: encode lines that carry the encoded mark
-    std::string input = "-";  // "-" is standard input
-    std::string output;       // empty: standard output
+    bool force = false;                     // -f: encode lines that carry the encoded mark
+    std::vector<std::string> inputs{"-"};   // "-" is standard input; several only with -t
+    std::string output;                     // empty or "-": standard output
     bool help = false;
     bool version = false;
 };

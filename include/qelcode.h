@@ -39,13 +39,14 @@
 #ifndef QELCODE_H
 #define QELCODE_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
 #define QEL_VERSION_MAJOR 1
-#define QEL_VERSION_MINOR 0
+#define QEL_VERSION_MINOR 1
 #define QEL_VERSION_PATCH 0
-#define QEL_VERSION_STRING "1.0.0"
+#define QEL_VERSION_STRING "1.1.0"
 
 /*
  * Windows: every FILE * handed to the library must come from the same C
@@ -54,8 +55,9 @@
  *   mingw-w64, Visual C++ 6                    msvcrt (msvcrt.dll)
  *   Visual Studio 2015 and later, clang-cl     ucrt (the Universal C Runtime)
  * A host that can't share the DLL's runtime (another runtime version, a
- * statically linked one) passes no FILE: it uses QEL_EncodeRecord and
- * QEL_DecodeRecord with a NULL destination, on its own buffers.
+ * statically linked one) passes no FILE: it uses the buffer functions
+ * (QEL_EncodeBuffer, QEL_DecodeBuffer), or QEL_EncodeRecord and
+ * QEL_DecodeRecord with a NULL destination.
  */
 
 /* QEL_API marks every exported function; QEL_CALL is its calling convention. */
@@ -98,8 +100,10 @@ typedef int32_t QEL_RtnCode;
 #define QEL_RTN_NUL_IN_SOURCE        12  /* "NUL byte in source" */
 #define QEL_RTN_RECORD_DAMAGED       13  /* "Damaged record" */
 
-/* Flags of QEL_EncodeStream. Unknown bits are ignored. */
+/* Flags. Unknown bits are ignored. */
 #define QEL_FORCE 1u  /* encode lines that already carry the encoded mark */
+#define QEL_LAST  2u  /* buffer functions: the input ends with this call, so a
+                         last line without a line feed is taken too */
 
 /* The largest record in memory, line feed and NUL included. */
 #define QEL_RECORD_BUFFER_SIZE 512
@@ -146,7 +150,10 @@ QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int32_t *statu
  *   QEL_RTN_SOURCE_ENCODED  a line already carries the encoded mark
  *   QEL_RTN_WRITE_ERROR     a record could not be written
  * Records written before a failure stay; the source then stands just
- * after the piece that failed.
+ * after the piece that failed. After QEL_RTN_READ_ERROR the source's
+ * position is not defined: the part of the line read before the error is
+ * gone, so a host must not read on from the same stream and expect whole
+ * lines.
  */
 QEL_API int32_t QEL_CALL QEL_Encode(FILE *dest, FILE *src, int32_t *status);
 
@@ -204,6 +211,59 @@ QEL_API int32_t QEL_CALL QEL_DecodeStream(FILE *dest, FILE *src, uint32_t flags,
  * NULL; the text is constant and must not be freed.
  */
 QEL_API const char *QEL_CALL QEL_RtnCodeStr(int32_t code);
+
+/*
+ * Memory to memory, for hosts that have no FILE to share with the library
+ * (any language, any C runtime). The pieces are those of the stream
+ * functions: QEL_EncodeBuffer cuts, refuses and encodes exactly as
+ * QEL_EncodeStream, QEL_DecodeBuffer as QEL_DecodeStream.
+ *
+ * dest, dest_size   room for the output; dest may be NULL when dest_size is 0.
+ * produced          set to the bytes written to dest (may be NULL).
+ * src, src_size     the input; src may be NULL when src_size is 0. It may
+ *                   hold NUL bytes (refused like in a stream). src and
+ *                   dest must not overlap.
+ * consumed          set to the bytes of src taken (may be NULL).
+ * flags             QEL_LAST: the input ends with these bytes. QEL_FORCE
+ *                   (encoding only) as for QEL_EncodeStream. Other bits
+ *                   are ignored.
+ * status            the status chain.
+ *
+ * A call converts whole pieces, in order, and stops, with success, before
+ * a piece that may still go on past src_size (unless QEL_LAST) and before
+ * a piece whose output does not fit the room left. A host loops, carrying
+ * the bytes after src + *consumed into its next call; however it splits
+ * its input, the output put together is byte for byte what the stream
+ * function writes for the same bytes. With dest_size at least
+ * QEL_EncodeBound(src_size) (QEL_DecodeBound) and QEL_LAST, one call takes
+ * everything. An empty call succeeds and produces nothing.
+ *
+ * Returns 1 on success (which may have taken only part of src), 0 otherwise:
+ *   QEL_RTN_NO_DESTINATION  dest is NULL with a dest_size (tested first)
+ *   QEL_RTN_NO_SOURCE       src is NULL with a src_size
+ *   and the refusals of the stream functions (QEL_RTN_SOURCE_ENCODED,
+ *   QEL_RTN_NUL_IN_SOURCE, QEL_RTN_SOURCE_NOT_ENCODED, QEL_RTN_RECORD_DAMAGED):
+ *   src + *consumed is then the start of the refused piece, and *produced
+ *   counts the output of the pieces before it only.
+ * Nothing is ever read past src_size or written past dest_size; bytes of
+ * dest past *produced may have been used as scratch. Nothing is allocated,
+ * and no more stack is used than by the stream functions.
+ */
+QEL_API int32_t QEL_CALL QEL_EncodeBuffer(char *dest, size_t dest_size, size_t *produced,
+                                          const char *src, size_t src_size, size_t *consumed,
+                                          uint32_t flags, int32_t *status);
+QEL_API int32_t QEL_CALL QEL_DecodeBuffer(char *dest, size_t dest_size, size_t *produced,
+                                          const char *src, size_t src_size, size_t *consumed,
+                                          uint32_t flags, int32_t *status);
+
+/* Room that always suffices for the output of src_size bytes of input
+ * (SIZE_MAX where that does not fit a size_t). */
+QEL_API size_t QEL_CALL QEL_EncodeBound(size_t src_size);
+QEL_API size_t QEL_CALL QEL_DecodeBound(size_t src_size);
+
+/* The library's version, "MAJOR.MINOR.PATCH": QEL_VERSION_STRING of the
+ * build that was loaded. */
+QEL_API const char *QEL_CALL QEL_Version(void);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds qelcode.dll for 32- and 64-bit Windows, once for each C
 # runtime (msvcrt and ucrt), and for each of the four:
-#   - checks its export table (the seven plain QEL_ names) and its imports
+#   - checks its export table (the plain QEL_ names of src/qelcode.def) and its imports
 #     (KERNEL32 and its own runtime, nothing else), and its version resource;
 #   - runs win_host, built against the same runtime, under Wine;
 #   - compares the records it writes, and the text it decodes, with the
@@ -107,8 +107,7 @@ check_imports() {
     esac || die "$config: $(basename "$file") does not import its C runtime"
 }
 
-expected_exports=$(printf '%s\n' QEL_Decode QEL_DecodeRecord QEL_DecodeStream QEL_Encode \
-    QEL_EncodeRecord QEL_EncodeStream QEL_RtnCodeStr | sort)
+expected_exports=$(sed -n 's/^[[:space:]]*\(QEL_[A-Za-z]*\)[[:space:]]*$/\1/p' "$repo/src/qelcode.def" | sort)
 for config in "${configs[@]}"; do
     step "$config: tables"
     dir=$win_prefix-$config
@@ -120,7 +119,7 @@ for config in "${configs[@]}"; do
     exports=$($triple-objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
                on && /^[[:space:]]*$/ {on = 0}
                on {print $NF}' | sort)
-    [ "$exports" = "$expected_exports" ] || die "$config: exports differ from the seven plain QEL_ names: $exports"
+    [ "$exports" = "$expected_exports" ] || die "$config: exports differ from the plain QEL_ names of src/qelcode.def: $exports"
     echo "exports: $(echo $exports)"
 
     case $config in

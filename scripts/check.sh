@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every check of the project, as CI does:
 #   1. the test suite, built with gcc and with clang, warnings as errors,
-#      and again with the portable kernel alone;
-#   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#      and again with each kernel alone (portable, avx2);
+#   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#      and again with the direct stdio buffer access turned off;
 #   3. the threading tests under ThreadSanitizer;
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
 #   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
@@ -12,11 +13,12 @@
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
-# (names: plain portable clang sanitize tsan fuzz windows; default: all).
+# (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows;
+# default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable clang sanitize tsan fuzz windows}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -61,7 +63,18 @@ fi
 
 if wants portable; then
     step "gcc, portable kernel only: build and test"
-    build_and_test "$repo/build-check-portable" -DCMAKE_BUILD_TYPE=Release -DQEL_SIMD=OFF
+    build_and_test "$repo/build-check-portable" -DCMAKE_BUILD_TYPE=Release -DQEL_KERNEL=portable
+fi
+
+# The AVX2 kernel alone, where the processor runs it (the library would
+# otherwise fall back to the portable kernel and test that twice).
+if wants avx2; then
+    if grep -qw avx2 /proc/cpuinfo 2>/dev/null; then
+        step "gcc, AVX2 kernel only: build and test"
+        build_and_test "$repo/build-check-avx2" -DCMAKE_BUILD_TYPE=Release -DQEL_KERNEL=avx2
+    else
+        step "AVX2 kernel only: skipped, this processor has no AVX2"
+    fi
 fi
 
 if wants clang; then
@@ -72,6 +85,14 @@ fi
 if wants sanitize; then
     step "AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
     build_and_test "$repo/build-check-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON
+fi
+
+# Every stream through stdio's own calls, as on C libraries whose buffers
+# the library does not reach, with the sanitizers and the differential check.
+if wants nodirect; then
+    step "direct stdio buffer access off, AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
+    build_and_test "$repo/build-check-nodirect" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON \
+        -DQEL_DIRECT_STDIO=OFF
 fi
 
 if wants tsan; then

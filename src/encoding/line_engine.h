@@ -16,7 +16,8 @@
 // an overlong line (13), a line that is no record (10 or 13), a body
 // holding a space (13).
 //
-// A kernel supplies a byte mapper B with three static functions:
+// A kernel supplies a byte mapper B, made once per call (so that it can
+// hold its tables in registers), with three functions:
 //   size_t scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
 //                                  n <= kScanChunk, into ends (which holds
 //                                  kScanEnds entries), and in nul the offset
@@ -49,158 +50,187 @@ inline constexpr size_t kFirstChunk = 576;
 inline constexpr size_t kScanEnds = kScanChunk + 64;
 inline constexpr size_t kNone = ~size_t{0};
 
+#define QEL_ENGINE_INLINE inline __attribute__((always_inline))
+#define QEL_ENGINE_LAMBDA __attribute__((always_inline))
+
 // Finds line feeds and the first NUL a chunk ahead of the pieces, so that
 // a short line costs no search of its own.
 template <class B>
 class Scanner {
 public:
-    Scanner(const unsigned char *in, size_t avail) : in_(in), avail_(avail) {}
+    // Where the current chunk's line feeds are. The engine keeps it in
+    // locals: a byte it writes to the output could otherwise be any
+    // object's, and force a reload at every line.
+    struct Cursor {
+        const uint16_t *ends;
+        size_t base;   // where the chunk starts
+        size_t next;   // the first line feed not yet taken
+        size_t count;
+    };
+
+    Scanner(const B &bytes, const unsigned char *in, size_t avail) : bytes_(bytes), in_(in), avail_(avail) {}
 
     // The first line feed in [pos, limit), or kNone; limit <= avail, and
-    // pos never goes back.
-    size_t line_feed(size_t pos, size_t limit) {
+    // every line feed before pos has been taken.
+    QEL_ENGINE_INLINE size_t line_feed(Cursor &c, size_t pos, size_t limit) {
         for (;;) {
-            while (next_ < count_ && base_ + ends_[next_] < pos) ++next_;
-            if (next_ < count_) {
-                const size_t at = base_ + ends_[next_];
+            if (c.next < c.count) {
+                const size_t at = c.base + c.ends[c.next];
                 return at < limit ? at : kNone;
             }
             if (scanned_ >= limit) return kNone;
-            scan_more();
+            c = scan_more(pos);
         }
     }
 
     // Whether a NUL lies before `end`, which line_feed has already scanned past.
-    bool nul_before(size_t end) const { return nul_ < end; }
+    QEL_ENGINE_INLINE bool nul_before(size_t end) const { return nul_ < end; }
 
 private:
-    void scan_more() {
-        // The first chunk is short, so that a call for one piece looks at little more than that piece.
+    __attribute__((noinline)) Cursor scan_more(size_t pos) {
+        // The first chunk is short, so that a call for one piece looks at
+        // little more than that piece.
         const size_t chunk = scanned_ == 0 ? kFirstChunk : kScanChunk;
         const size_t n = avail_ - scanned_ < chunk ? avail_ - scanned_ : chunk;
         size_t nul = n;
-        count_ = B::scan(in_ + scanned_, n, ends_, &nul);
-        next_ = 0;
-        base_ = scanned_;
+        Cursor c{ends_, scanned_, 0, bytes_.scan(in_ + scanned_, n, ends_, &nul)};
+        // Line feeds before pos belong to pieces already taken.
+        while (c.next < c.count && c.base + ends_[c.next] < pos) ++c.next;
         if (nul_ == kNone && nul < n) nul_ = scanned_ + nul;
         scanned_ += n;
+        return c;
     }
 
+    const B &bytes_;
     const unsigned char *in_;
     size_t avail_;
     size_t scanned_ = 0;  // bytes looked at so far
-    size_t base_ = 0;     // where the chunk of ends_ starts
-    size_t count_ = 0, next_ = 0;
     size_t nul_ = kNone;  // the first NUL found
     uint16_t ends_[kScanEnds];
 };
 
 // The length of the piece at pos, or kNone when it may go on past the span:
 // up to a line feed among its first `with_lf` bytes, else `cut` bytes when
-// more follow, else the rest of the input at its end.
+// more follow, else the rest of the input at its end. *lf tells whether the
+// piece ends with the line feed found.
 template <class B>
-inline size_t next_piece(Scanner<B> &sc, const Span &sp, size_t pos, size_t cut, size_t with_lf) {
-    const size_t left = sp.avail - pos;
-    const size_t lf = sc.line_feed(pos, pos + (left < with_lf ? left : with_lf));
-    if (lf != kNone) return lf + 1 - pos;
+QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor &c, size_t avail, bool at_end,
+                                    size_t pos, size_t cut, size_t with_lf, bool *lf) {
+    const size_t left = avail - pos;
+    const size_t at = sc.line_feed(c, pos, pos + (left < with_lf ? left : with_lf));
+    *lf = at != kNone;
+    if (at != kNone) return at + 1 - pos;
     if (left > cut) return cut;
-    if (sp.at_end) return left;
+    if (at_end) return left;
     return kNone;
 }
 
-template <class B>
-inline SpanResult encode_span(const Span &sp, LineCount *count) {
+// The loop both directions share: cuts pieces, counts lines, stops at a
+// refusal, for want of input or room, or after one piece when asked.
+// convert(piece, len, lf, out, room_left, &produced) answers a status code,
+// or kNoRoom; it sees the whole span through `readable`.
+inline constexpr int32_t kNoRoom = -1;
+
+template <class B, class Convert>
+QEL_ENGINE_INLINE SpanResult run_span(const B &bytes, const Span &sp, LineCount *count, size_t cut, size_t with_lf,
+                                      Convert convert) {
+    // Everything the loop reads stays in locals: a byte written to the
+    // output could otherwise be any object's, and force a reload.
+    const unsigned char *const in = sp.in;
+    const size_t avail = sp.avail;
+    const bool at_end = sp.at_end, one_piece = sp.one_piece;
+    unsigned char *const out = sp.out;
+    const size_t room = sp.room;
+    size_t consumed = 0, produced = 0;
+    uint64_t lines = count->lines;
+    bool at_line_start = count->at_line_start;
     SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
-    Scanner<B> sc(sp.in, sp.avail);
-    while (r.consumed < sp.avail) {
-        const size_t pos = r.consumed;
-        // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-        const size_t len = next_piece(sc, sp, pos, kMaxText, kMaxText + 1);
+
+    Scanner<B> sc(bytes, in, avail);
+    typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
+    while (consumed < avail) {
+        const size_t pos = consumed;
+        bool lf;
+        const size_t len = next_piece(sc, cursor, avail, at_end, pos, cut, with_lf, &lf);
         if (len == kNone) {
             r.stop = SpanStop::kNeedInput;
-            return r;
+            break;
         }
-        const unsigned char *piece = sp.in + pos;
-        const size_t n = trim_line_end(piece, len);
-        int32_t code = QEL_RTN_SUCCESSFUL;
-        if (sc.nul_before(pos + len)) {
-            code = QEL_RTN_NUL_IN_SOURCE;
-        } else if (!sp.force && carries_mark(piece, n)) {
-            code = QEL_RTN_SOURCE_ENCODED;
-        } else if (n + 4 > sp.room - r.produced) {
+        const unsigned char *piece = in + pos;
+        size_t made = 0;
+        const int32_t code = sc.nul_before(pos + len)
+                                 ? QEL_RTN_NUL_IN_SOURCE
+                                 : convert(piece, len, lf, pos + len < avail, avail - pos, out + produced,
+                                           room - produced, &made);
+        if (code == kNoRoom) {
             r.stop = SpanStop::kNeedRoom;
-            return r;
+            break;
         }
-        count->lines += count->at_line_start ? 1 : 0;
-        count->at_line_start = piece[len - 1] == '\n';
+        lines += at_line_start ? 1 : 0;
+        at_line_start = lf;  // a piece ends with a line feed only where one was found
         if (code != QEL_RTN_SUCCESSFUL) {
             r.code = code;
             r.refused = len;
-            return r;
+            break;
         }
-        unsigned char *o = sp.out + r.produced;
-        B::encode(piece, o + 3, n, sp.avail - pos, sp.room - r.produced - 3);
-        put_header(o, n);
-        o[3 + n] = '\n';  // over the line end, which is carried unchanged
-        r.consumed += len;
-        r.produced += n + 4;
-        if (sp.one_piece) {
+        consumed += len;
+        produced += made;
+        if (lf) ++cursor.next;  // the piece took that line feed
+        if (one_piece) {
             r.stop = SpanStop::kOnePiece;
-            return r;
+            break;
         }
     }
+    r.consumed = consumed;
+    r.produced = produced;
+    count->lines = lines;
+    count->at_line_start = at_line_start;
     return r;
 }
 
 template <class B>
-inline SpanResult decode_span(const Span &sp, LineCount *count) {
-    SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
-    Scanner<B> sc(sp.in, sp.avail);
-    while (r.consumed < sp.avail) {
-        const size_t pos = r.consumed;
-        // A record is one line of at most 512 bytes with its line end.
-        const size_t len = next_piece(sc, sp, pos, kRecordBufferSize, kRecordBufferSize);
-        if (len == kNone) {
-            r.stop = SpanStop::kNeedInput;
-            return r;
-        }
-        const unsigned char *line = sp.in + pos;
-        const bool overlong = len == kRecordBufferSize && line[len - 1] != '\n' && pos + len < sp.avail;
-        RecordShape shape{0, 0};
-        int32_t code = QEL_RTN_SUCCESSFUL;
-        if (sc.nul_before(pos + len)) {
-            code = QEL_RTN_NUL_IN_SOURCE;
-        } else if (overlong) {
-            code = QEL_RTN_RECORD_DAMAGED;
-        } else {
-            code = parse_record(line, len, &shape);
-        }
-        if (code == QEL_RTN_SUCCESSFUL && shape.body_len + 1 > sp.room - r.produced) {
-            r.stop = SpanStop::kNeedRoom;
-            return r;
-        }
-        unsigned char *o = sp.out + r.produced;
-        if (code == QEL_RTN_SUCCESSFUL &&
-            B::decode(line + 3, o, shape.body_len, shape.shift, sp.avail - pos - 3, sp.room - r.produced)) {
-            code = QEL_RTN_RECORD_DAMAGED;  // no mapping yields a space
-        }
-        count->lines += count->at_line_start ? 1 : 0;
-        count->at_line_start = line[len - 1] == '\n';
-        if (code != QEL_RTN_SUCCESSFUL) {
-            r.code = code;
-            r.refused = len;
-            return r;
-        }
-        o[shape.body_len] = '\n';
-        r.consumed += len;
-        r.produced += shape.body_len + 1;
-        if (sp.one_piece) {
-            r.stop = SpanStop::kOnePiece;
-            return r;
-        }
-    }
-    return r;
+QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
+    const B bytes;
+    const bool force = sp.force;
+    // A piece is a line or 507 bytes of one; a line feed right after them joins them.
+    return run_span(bytes, sp, count, kMaxText, kMaxText + 1,
+                    [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
+                        size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
+                        const size_t n = trim_line_end(piece, len, lf);
+                        if (!force && carries_mark(piece, n)) return QEL_RTN_SOURCE_ENCODED;
+                        if (n + 4 > room) return kNoRoom;
+                        bytes.encode(piece, o + 3, n, readable, room - 3);
+                        put_header(o, n);
+                        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+                        *made = n + 4;
+                        return QEL_RTN_SUCCESSFUL;
+                    });
 }
+
+template <class B>
+QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
+    const B bytes;
+    // A record is one line of at most 512 bytes with its line end; 512
+    // bytes without one, with more to follow, are longer than any record.
+    return run_span(bytes, sp, count, kRecordBufferSize, kRecordBufferSize,
+                    [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
+                        unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
+                        if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
+                        RecordShape shape;
+                        const int32_t code = parse_record(line, len, &shape);
+                        if (code != QEL_RTN_SUCCESSFUL) return code;
+                        if (shape.body_len + 1 > room) return kNoRoom;
+                        // No mapping yields a space.
+                        if (bytes.decode(line + 3, o, shape.body_len, shape.shift, readable - 3, room))
+                            return QEL_RTN_RECORD_DAMAGED;
+                        o[shape.body_len] = '\n';
+                        *made = shape.body_len + 1;
+                        return QEL_RTN_SUCCESSFUL;
+                    });
+}
+
+#undef QEL_ENGINE_LAMBDA
+#undef QEL_ENGINE_INLINE
 
 }  // namespace line_engine
 }  // namespace qel

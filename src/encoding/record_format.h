@@ -27,17 +27,22 @@ inline bool carries_mark(const unsigned char *text, size_t len) {
 
 // Length of a text once its line end is removed: one LF, or one CR LF.
 // A CR with no LF after it stays.
-inline size_t trim_line_end(const unsigned char *text, size_t len) {
-    if (len > 0 && text[len - 1] == '\n') {
+// ends_with_lf must tell whether text[len - 1] is a line feed.
+inline size_t trim_line_end(const unsigned char *text, size_t len, bool ends_with_lf) {
+    if (ends_with_lf) {
         --len;
         if (len > 0 && text[len - 1] == '\r') --len;
     }
     return len;
 }
 
+inline size_t trim_line_end(const unsigned char *text, size_t len) {
+    return trim_line_end(text, len, len > 0 && text[len - 1] == '\n');
+}
+
 // Writes the three header bytes of a record of an n-byte text.
 inline void put_header(unsigned char *out, size_t n) {
-    const unsigned length_mod = static_cast<unsigned>(n % kCycle);
+    const unsigned length_mod = static_cast<unsigned>(n < kCycle ? n : n % kCycle);
     out[0] = static_cast<unsigned char>(32u + length_mod);
     out[1] = static_cast<unsigned char>(127u - length_mod);
     out[2] = kStepMark;

@@ -23,22 +23,30 @@ struct Slices {
     __m256i s[kSlices];
 };
 
+inline __m256i load_slice(const unsigned char *table, int k) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table + 16 * k)));
+}
+
 inline Slices load_slices(const unsigned char *table) {
-    Slices t;
-    for (int k = 0; k < kSlices; ++k)
-        t.s[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table + 16 * k)));
-    return t;
+    return Slices{{load_slice(table, 0), load_slice(table, 1), load_slice(table, 2), load_slice(table, 3),
+                   load_slice(table, 4), load_slice(table, 5)}};
+}
+
+// One slice more: lanes whose index falls in slice k take its entry.
+inline __m256i blend_slice(__m256i r, const Slices &t, __m256i idx, __m256i slice, int k) {
+    const __m256i hit = _mm256_cmpeq_epi8(slice, _mm256_set1_epi8(static_cast<char>(k)));
+    return _mm256_blendv_epi8(r, _mm256_shuffle_epi8(t.s[k], idx), hit);
 }
 
 // table[idx] for idx 0..93; lanes with idx of 128 or more give 0.
 inline __m256i lookup94(const Slices &t, __m256i idx) {
     const __m256i slice = _mm256_and_si256(_mm256_srli_epi16(idx, 4), _mm256_set1_epi8(0x0f));
     __m256i r = _mm256_shuffle_epi8(t.s[0], idx);
-    for (int k = 1; k < kSlices; ++k) {
-        const __m256i hit = _mm256_cmpeq_epi8(slice, _mm256_set1_epi8(static_cast<char>(k)));
-        r = _mm256_blendv_epi8(r, _mm256_shuffle_epi8(t.s[k], idx), hit);
-    }
-    return r;
+    r = blend_slice(r, t, idx, slice, 1);
+    r = blend_slice(r, t, idx, slice, 2);
+    r = blend_slice(r, t, idx, slice, 3);
+    r = blend_slice(r, t, idx, slice, 4);
+    return blend_slice(r, t, idx, slice, 5);
 }
 
 inline __m256i wrap94(__m256i x) { return _mm256_min_epu8(x, _mm256_sub_epi8(x, _mm256_set1_epi8(94))); }
@@ -89,20 +97,29 @@ inline __m256i decode32(const Slices &index, __m256i b, __m256i offsets) {
     return _mm256_blendv_epi8(b, plain, in_range(b, 33, 94));
 }
 
-// Maps n bytes, 32 a step; answers whether a lane inside them held a space.
+// Maps the vector at in, of which `left` lanes count; answers the counted
+// lanes that held a space (decoding).
 template <bool kDecoding>
-inline bool map_body(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
-                     size_t writable) {
-    const Slices table = load_slices(kDecoding ? kPaddedTables.decode : kPaddedTables.encode);
+inline uint32_t map_vector(const Slices &table, const unsigned char *in, unsigned char *out, size_t left,
+                           __m256i shift, size_t readable, size_t writable) {
+    const __m256i v = load_part(in, readable);
+    const size_t count = left < 32 ? left : 32;
+    store_part(out, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable);
+    return kDecoding ? lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count)) : 0;
+}
+
+// Maps n bytes; the first vector is done apart, with no loop, since many
+// lines fit it. Answers whether the body held a space.
+template <bool kDecoding>
+inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
+                     size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
-    uint32_t space = 0;
-    size_t base = 0;  // i mod 94
-    for (size_t i = 0; i < n; i += 32) {
-        const __m256i v = load_part(in + i, readable - i);
-        const __m256i shift = load32(offsets + base);
-        const size_t count = n - i < 32 ? n - i : 32;
-        if (kDecoding) space |= lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count));
-        store_part(out + i, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable - i);
+    if (n == 0) return false;
+    uint32_t space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
+    size_t base = 32;  // i mod 94
+    for (size_t i = 32; i < n; i += 32) {
+        space |= map_vector<kDecoding>(table, in + i, out + i, n - i, load32(offsets + base), readable - i,
+                                       writable - i);
         base += 32;
         if (base >= kCycle) base -= kCycle;
     }
@@ -110,6 +127,9 @@ inline bool map_body(const unsigned char *in, unsigned char *out, size_t n, int 
 }
 
 struct Bytes {
+    Slices alphabet = load_slices(kPaddedTables.encode);
+    Slices index = load_slices(kPaddedTables.decode);
+
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
         size_t count = 0;
         *nul = n;
@@ -124,13 +144,13 @@ struct Bytes {
         return count;
     }
 
-    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
-        map_body<false>(in, out, n, kShift, readable, writable);
+    void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
+        map_body<false>(alphabet, in, out, n, kShift, readable, writable);
     }
 
-    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
-                       size_t writable) {
-        return map_body<true>(in, out, n, s, readable, writable);
+    bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                size_t writable) const {
+        return map_body<true>(index, in, out, n, s, readable, writable);
     }
 };
 
@@ -140,14 +160,14 @@ SpanResult encode_span(const Span &span, LineCount *count) { return line_engine:
 SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
 
 void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
-    map_body<false>(in, out, n, kShift, n, n);
+    Bytes().encode(in, out, n, n, n);
 }
 
 // Vector by vector from the first, each loaded before it is stored, so out
 // may stand before in.
 bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     if (memchr(in, ' ', n) != nullptr) return true;
-    map_body<true>(in, out, n, s, n, n);
+    Bytes().decode(in, out, n, s, n, n);
     return false;
 }
 

@@ -60,23 +60,31 @@ inline __m512i decode64(const Table &index, __m512i b, __m512i offsets) {
     return _mm512_mask_blend_epi8(graphic, b, plain);
 }
 
-// Maps n bytes, 64 a step, with whole vectors read and written where
-// `readable` and `writable` allow; answers whether a lane inside them held
-// a space. The first vector is done apart, so that a line of up to 64 bytes
-// runs straight through.
+// Maps the vector at in, of which `left` lanes count, with whole vectors
+// read and written where `readable` and `writable` allow; answers the
+// counted lanes that held a space (decoding).
+template <bool kDecoding>
+__attribute__((always_inline)) inline __mmask64 map_vector(const Table &table, const unsigned char *in,
+                                                           unsigned char *out, size_t left, __m512i shift,
+                                                           size_t readable, size_t writable) {
+    const __mmask64 m = lanes_left(left);
+    const __m512i v = load(in, m, readable);
+    _mm512_mask_storeu_epi8(out, writable >= 64 ? kAll : m,
+                            kDecoding ? decode64(table, v, shift) : encode64(table, v, shift));
+    return kDecoding ? _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' ')) : 0;
+}
+
+// Maps n bytes; the first vector is done apart, with no loop, since most
+// lines fit it. Answers whether the body held a space.
 template <bool kDecoding>
 __attribute__((always_inline)) inline bool map_body(const Table &table, const unsigned char *in, unsigned char *out,
                                                     size_t n, int s, size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
-    __mmask64 space = 0;
-    size_t base = 0;  // i mod 94
-    for (size_t i = 0; i < n; i += 64) {
-        const __mmask64 m = lanes_left(n - i);
-        const __m512i v = load(in + i, m, readable - i);
-        const __m512i shift = _mm512_loadu_si512(offsets + base);
-        if (kDecoding) space |= _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' '));
-        _mm512_mask_storeu_epi8(out + i, writable - i >= 64 ? kAll : m,
-                                kDecoding ? decode64(table, v, shift) : encode64(table, v, shift));
+    __mmask64 space = map_vector<kDecoding>(table, in, out, n, _mm512_loadu_si512(offsets), readable, writable);
+    size_t base = 64;  // i mod 94
+    for (size_t i = 64; i < n; i += 64) {
+        space |= map_vector<kDecoding>(table, in + i, out + i, n - i, _mm512_loadu_si512(offsets + base),
+                                       readable - i, writable - i);
         base += 64;
         if (base >= kCycle) base -= kCycle;
     }
@@ -84,6 +92,9 @@ __attribute__((always_inline)) inline bool map_body(const Table &table, const un
 }
 
 struct Bytes {
+    Table alphabet = load_table(kPaddedTables.encode);
+    Table index = load_table(kPaddedTables.decode);
+
     // Compress stores put the offsets of a vector's line feeds side by side;
     // each store writes 32 whole entries and keeps as many as it found, so
     // that no branch depends on the text.
@@ -112,13 +123,13 @@ struct Bytes {
         return count;
     }
 
-    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
-        map_body<false>(load_table(kPaddedTables.encode), in, out, n, kShift, readable, writable);
+    void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
+        map_body<false>(alphabet, in, out, n, kShift, readable, writable);
     }
 
-    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
-                       size_t writable) {
-        return map_body<true>(load_table(kPaddedTables.decode), in, out, n, s, readable, writable);
+    bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                size_t writable) const {
+        return map_body<true>(index, in, out, n, s, readable, writable);
     }
 };
 
@@ -127,13 +138,13 @@ struct Bytes {
 SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<Bytes>(span, count); }
 SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
 
-void encode_body(const unsigned char *in, unsigned char *out, size_t n) { Bytes::encode(in, out, n, n, n); }
+void encode_body(const unsigned char *in, unsigned char *out, size_t n) { Bytes().encode(in, out, n, n, n); }
 
 // Vector by vector from the first, each loaded before it is stored, so out
 // may stand before in.
 bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     if (memchr(in, ' ', n) != nullptr) return true;
-    Bytes::decode(in, out, n, s, n, n);
+    Bytes().decode(in, out, n, s, n, n);
     return false;
 }
 
