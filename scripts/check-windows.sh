@@ -3,7 +3,8 @@
 # runtime (msvcrt and ucrt), and for each of the four:
 #   - checks its export table (the plain QEL_ names of src/qelcode.def) and its imports
 #     (KERNEL32 and its own runtime, nothing else), and its version resource;
-#   - runs win_host, built against the same runtime, under Wine;
+#   - runs win_host, built against the same runtime, under Wine, and a host
+#     of the other runtime through the buffer functions;
 #   - compares the records it writes, and the text it decodes, with the
 #     Linux build's, byte for byte;
 #   - makes its zip with cpack and lists it against the expected contents.
@@ -164,13 +165,14 @@ printf '\nlast line without a line feed' >>sample.txt
 "$linux_host" --lib "$linux_lib" decode linux.enc linux.dec || die "Linux decoding failed"
 echo "sample: $(wc -l <sample.txt) lines, $(wc -c <sample.txt) bytes -> $(wc -l <linux.enc) records, $(wc -c <linux.enc) bytes"
 
-# same_as_linux LABEL HOST [ARGS...]: HOST encodes and decodes the sample as Linux does.
+# same_as_linux LABEL VERB_PREFIX HOST [ARGS...]: HOST encodes and decodes the
+# sample as Linux does, with its PREFIXencode and PREFIXdecode commands.
 same_as_linux() {
-    local label=$1; shift
+    local label=$1 verb=$2; shift 2
     rm -f windows.enc windows.dec
-    w wine "$@" encode sample.txt windows.enc || die "$label: encoding failed"
+    w wine "$@" "${verb}encode" sample.txt windows.enc || die "$label: encoding failed"
     cmp linux.enc windows.enc || die "$label: the records differ from Linux's"
-    w wine "$@" decode linux.enc windows.dec || die "$label: decoding failed"
+    w wine "$@" "${verb}decode" linux.enc windows.dec || die "$label: decoding failed"
     cmp linux.dec windows.dec || die "$label: the decoded text differs from Linux's"
     echo "$label: records and decoded text identical to Linux's"
 }
@@ -180,7 +182,18 @@ for config in "${configs[@]}"; do
     step "$config: win_host under Wine"
     (cd "$dir" && timeout $((wine_timeout * 2)) ctest --output-on-failure --timeout "$wine_timeout") ||
         die "$config: win_host checks failed under Wine"
-    same_as_linux "$config" "$dir/bin/win_host.exe"
+    same_as_linux "$config" "" "$dir/bin/win_host.exe"
+done
+
+# A host whose C runtime is not the DLL's passes it no FILE: the buffer
+# functions serve it, and give the same records.
+for arch in win32 win64; do
+    for pair in msvcrt:ucrt ucrt:msvcrt; do
+        host_crt=${pair%:*} dll_crt=${pair#*:}
+        step "$arch: a $host_crt host with the $dll_crt DLL, through the buffer functions"
+        same_as_linux "$arch $host_crt host, $dll_crt DLL" buffer- \
+            "$win_prefix-$arch-$host_crt/bin/win_host.exe" --lib "$win_prefix-$arch-$dll_crt/bin/qelcode.dll"
+    done
 done
 
 # ---- zips --------------------------------------------------------------------
@@ -231,7 +244,7 @@ for config in win64-ucrt win32-ucrt; do
     grep -qx qelcode.dll <<<"$(imports_of "$out/win_host.exe" "$config")" ||
         die "$config: the clang-cl host does not import qelcode.dll"
     (cd "$out" && w wine ./win_host.exe check .) || die "$config: the clang-cl host's checks failed"
-    same_as_linux "$config clang-cl host" "$out/win_host.exe"
+    same_as_linux "$config clang-cl host" "" "$out/win_host.exe"
 done
 
 # ---- timing ------------------------------------------------------------------

@@ -8,13 +8,20 @@
  *   win_host [--lib PATH] decode IN OUT   QEL_Decode from file IN into file OUT
  *   win_host [--lib PATH] time IN OUT     encode as above, with 64 KiB stream
  *                                         buffers, and print the time taken
+ *   win_host [--lib PATH] buffer-encode IN OUT
+ *   win_host [--lib PATH] buffer-decode IN OUT
+ *                                         the same through QEL_EncodeBuffer or
+ *                                         QEL_DecodeBuffer: the host reads and
+ *                                         writes the files, the library sees
+ *                                         memory only, so the two may use
+ *                                         different C runtimes
  *
  * PATH defaults to qelcode.dll on Windows (found beside the program) and
  * libqelcode.so.1 elsewhere. Exits 0 when everything passed, 1 otherwise.
  *
  * Built with QEL_HOST_LINKED on Windows, the host links the DLL through an
- * import library instead, as most Windows programs do; it then checks that
- * the DLL's plain names lead to the functions it was linked with.
+ * import library instead, as most Windows programs do, and calls the
+ * functions through it; it still checks the DLL's plain names.
  *
  * Expected records are worked out by hand for the step selector 2 (shift
  * 5, step mark '5'); with another selector those checks are skipped and the
@@ -43,6 +50,10 @@ typedef int32_t(QEL_CALL *EncodeRecordFn)(FILE *, char *, int32_t *);
 typedef int32_t(QEL_CALL *CodecFn)(FILE *, FILE *, int32_t *);
 typedef int32_t(QEL_CALL *CodecStreamFn)(FILE *, FILE *, uint32_t, uint64_t *, int32_t *);
 typedef const char *(QEL_CALL *RtnCodeStrFn)(int32_t);
+typedef int32_t(QEL_CALL *BufferFn)(char *, size_t, size_t *, const char *, size_t, size_t *,
+                                    uint32_t, int32_t *);
+typedef size_t(QEL_CALL *BoundFn)(size_t);
+typedef const char *(QEL_CALL *VersionFn)(void);
 
 #if defined(__GNUC__)
 /* Fails to compile when a typedef drifts from the header's declaration. */
@@ -55,6 +66,11 @@ SAME_TYPE(QEL_DecodeRecord, EncodeRecordFn);
 SAME_TYPE(QEL_Decode, CodecFn);
 SAME_TYPE(QEL_DecodeStream, CodecStreamFn);
 SAME_TYPE(QEL_RtnCodeStr, RtnCodeStrFn);
+SAME_TYPE(QEL_EncodeBuffer, BufferFn);
+SAME_TYPE(QEL_DecodeBuffer, BufferFn);
+SAME_TYPE(QEL_EncodeBound, BoundFn);
+SAME_TYPE(QEL_DecodeBound, BoundFn);
+SAME_TYPE(QEL_Version, VersionFn);
 #endif
 
 static struct {
@@ -65,6 +81,11 @@ static struct {
     CodecFn decode;
     CodecStreamFn decode_stream;
     RtnCodeStrFn rtn_code_str;
+    BufferFn encode_buffer;
+    BufferFn decode_buffer;
+    BoundFn encode_bound;
+    BoundFn decode_bound;
+    VersionFn version;
 } qel;
 
 static int failures;
@@ -102,10 +123,12 @@ static void report_load_error(const char *path) {
 #endif
 
 static int load(const char *path) {
-    static const char *const names[] = {"QEL_EncodeRecord", "QEL_Encode",       "QEL_EncodeStream",
-                                        "QEL_DecodeRecord", "QEL_Decode",       "QEL_DecodeStream",
-                                        "QEL_RtnCodeStr"};
-    void (*fns[7])(void);
+    static const char *const names[] = {
+        "QEL_EncodeRecord", "QEL_Encode",       "QEL_EncodeStream", "QEL_DecodeRecord",
+        "QEL_Decode",       "QEL_DecodeStream", "QEL_RtnCodeStr",   "QEL_EncodeBuffer",
+        "QEL_DecodeBuffer", "QEL_EncodeBound",  "QEL_DecodeBound",  "QEL_Version"};
+    enum { kFunctions = sizeof names / sizeof names[0] };
+    void (*fns[kFunctions])(void);
     Library lib = open_library(path);
     size_t i;
     int missing = 0;
@@ -113,7 +136,7 @@ static int load(const char *path) {
         report_load_error(path);
         return 0;
     }
-    for (i = 0; i < 7; ++i) {
+    for (i = 0; i < kFunctions; ++i) {
         fns[i] = find_symbol(lib, names[i]);
         if (fns[i] == NULL) {
             fail("plain name not exported", names[i]);
@@ -123,16 +146,17 @@ static int load(const char *path) {
     if (missing) return 0;
 #if defined(QEL_HOST_LINKED)
     {
-        /* The functions the import library bound at load time. */
-        void (*const linked[7])(void) = {
+        /* The functions as the import library binds them: every check below
+         * calls through it. (Their addresses need not equal GetProcAddress's:
+         * a compiler may take the import library's jump stub for them.) */
+        void (*const linked[kFunctions])(void) = {
             (void (*)(void))QEL_EncodeRecord, (void (*)(void))QEL_Encode,
             (void (*)(void))QEL_EncodeStream, (void (*)(void))QEL_DecodeRecord,
             (void (*)(void))QEL_Decode,       (void (*)(void))QEL_DecodeStream,
-            (void (*)(void))QEL_RtnCodeStr};
-        for (i = 0; i < 7; ++i) {
-            if (fns[i] != linked[i]) fail("plain name and import library disagree", names[i]);
-            fns[i] = linked[i];
-        }
+            (void (*)(void))QEL_RtnCodeStr,   (void (*)(void))QEL_EncodeBuffer,
+            (void (*)(void))QEL_DecodeBuffer, (void (*)(void))QEL_EncodeBound,
+            (void (*)(void))QEL_DecodeBound,  (void (*)(void))QEL_Version};
+        for (i = 0; i < kFunctions; ++i) fns[i] = linked[i];
     }
 #endif
     qel.encode_record = (EncodeRecordFn)fns[0];
@@ -142,6 +166,11 @@ static int load(const char *path) {
     qel.decode = (CodecFn)fns[4];
     qel.decode_stream = (CodecStreamFn)fns[5];
     qel.rtn_code_str = (RtnCodeStrFn)fns[6];
+    qel.encode_buffer = (BufferFn)fns[7];
+    qel.decode_buffer = (BufferFn)fns[8];
+    qel.encode_bound = (BoundFn)fns[9];
+    qel.decode_bound = (BoundFn)fns[10];
+    qel.version = (VersionFn)fns[11];
     /* Nothing but the plain names: no decorated or internal symbols. */
     {
         static const char *const absent[] = {"_QEL_Encode", "QEL_Encode@12", "_QEL_Encode@12",
@@ -260,6 +289,7 @@ static void check_messages(void) {
         const char *got = qel.rtn_code_str(cases[i].code);
         if (got == NULL || strcmp(got, cases[i].text) != 0) fail("QEL_RtnCodeStr", cases[i].text);
     }
+    if (strcmp(qel.version(), QEL_VERSION_STRING) != 0) fail("QEL_Version", qel.version());
 }
 
 /* Records for the shift 5, worked out by hand from the alphabet. */
@@ -525,10 +555,70 @@ static int convert_file(CodecFn fn, const char *in_path, const char *out_path, i
     return 0;
 }
 
+/* Reads all of a file into memory from the host's heap; NULL when it can't. */
+static char *slurp(const char *path, size_t *size) {
+    FILE *f = fopen(path, "rb");
+    char *data = NULL;
+    size_t cap = 0, n = 0;
+    int failed = 0;
+    if (f == NULL) return NULL;
+    for (;;) {
+        if (n == cap) {
+            char *grown = (char *)realloc(data, cap * 2 + 65536);
+            if (grown == NULL) {
+                failed = 1;
+                break;
+            }
+            data = grown;
+            cap = cap * 2 + 65536;
+        }
+        n += fread(data + n, 1, cap - n, f);
+        if (n < cap) break;
+    }
+    if (failed || ferror(f)) {
+        free(data);
+        data = NULL;
+    }
+    fclose(f);
+    *size = n;
+    return data;
+}
+
+/* Converts file IN into file OUT through one buffer function call: the
+ * files are the host's alone, the library sees only memory. */
+static int convert_buffer(BufferFn fn, BoundFn bound, const char *in_path, const char *out_path) {
+    int32_t status = QEL_RTN_SUCCESSFUL;
+    size_t in_n = 0, room, produced = 0, consumed = 0;
+    char *in = slurp(in_path, &in_n);
+    char *out;
+    int ok;
+    if (in == NULL) {
+        printf("FAIL cannot read %s\n", in_path);
+        return 1;
+    }
+    room = bound(in_n);
+    out = (char *)malloc(room != 0 ? room : 1);
+    if (out == NULL) {
+        printf("FAIL no memory for %lu bytes\n", (unsigned long)room);
+        free(in);
+        return 1;
+    }
+    fn(out, room, &produced, in, in_n, &consumed, QEL_LAST, &status);
+    if (status == QEL_RTN_SUCCESSFUL && consumed != in_n) status = QEL_RTN_READ_ERROR;
+    ok = status == QEL_RTN_SUCCESSFUL && write_file(out_path, out, produced);
+    if (status != QEL_RTN_SUCCESSFUL)
+        printf("FAIL %s: %s\n", in_path, qel.rtn_code_str(status));
+    else if (!ok)
+        printf("FAIL cannot write %s\n", out_path);
+    free(in);
+    free(out);
+    return ok ? 0 : 1;
+}
+
 static int usage(void) {
     fprintf(stderr,
             "usage: win_host [--lib PATH] check [SCRATCH_DIR]\n"
-            "       win_host [--lib PATH] encode|decode|time IN OUT\n");
+            "       win_host [--lib PATH] encode|decode|time|buffer-encode|buffer-decode IN OUT\n");
     return 2;
 }
 
@@ -560,6 +650,13 @@ int main(int argc, char **argv) {
         if (!load(library)) return 1;
         return convert_file(strcmp(argv[a], "decode") == 0 ? qel.decode : qel.encode, argv[a + 1],
                             argv[a + 2], strcmp(argv[a], "time") == 0);
+    }
+    if ((strcmp(argv[a], "buffer-encode") == 0 || strcmp(argv[a], "buffer-decode") == 0) &&
+        a + 3 == argc) {
+        const int decode = strcmp(argv[a], "buffer-decode") == 0;
+        if (!load(library)) return 1;
+        return convert_buffer(decode ? qel.decode_buffer : qel.encode_buffer,
+                              decode ? qel.decode_bound : qel.encode_bound, argv[a + 1], argv[a + 2]);
     }
     return usage();
 }
