@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds qelcode.dll for 32- and 64-bit Windows, once for each C
 # runtime (msvcrt and ucrt), and for each of the four:
-#   - checks its export table (the plain QEL_ names of src/qelcode.def) and its imports
-#     (KERNEL32 and its own runtime, nothing else), and its version resource;
+#   - checks its export table (the plain QEL_ names of src/qelcode.def), its
+#     imports (KERNEL32 and its own runtime, nothing else) and its version
+#     resource;
 #   - runs win_host, built against the same runtime, under Wine, and a host
 #     of the other runtime through the buffer functions;
 #   - compares the records it writes, and the text it decodes, with the
