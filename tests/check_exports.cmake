@@ -1,5 +1,7 @@
 # Checks what the shared library shows the outside world:
 #   - every defined dynamic symbol is a QEL_ function, and all of the API is there;
+#   - every function carries its symbol version as the default one (name@@node),
+#     and the only other symbols are the version nodes themselves;
 #   - it needs nothing at run time but the C library (skipped in sanitized
 #     builds, whose runtimes come in as NEEDED entries);
 #   - its SONAME is libqelcode.so.1, with the usual chain of symlinks.
@@ -17,23 +19,42 @@ if(NOT nm_rc EQUAL 0)
   message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" nm_lines "${nm_out}")
+# The API: every function with the version node it was first released in.
+set(api
+  QEL_EncodeRecord@@QEL_1.0 QEL_Encode@@QEL_1.0 QEL_EncodeStream@@QEL_1.0
+  QEL_DecodeRecord@@QEL_1.0 QEL_Decode@@QEL_1.0 QEL_DecodeStream@@QEL_1.0
+  QEL_RtnCodeStr@@QEL_1.0)
+set(nodes "")
+foreach(fn IN LISTS api)
+  string(REGEX REPLACE ".*@@" "" node "${fn}")
+  list(APPEND nodes "${node}")
+endforeach()
+list(REMOVE_DUPLICATES nodes)
 set(exported "")
 foreach(line IN LISTS nm_lines)
   if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) (.+)$")
     set(kind "${CMAKE_MATCH_1}")
     set(name "${CMAKE_MATCH_2}")
-    if(NOT name MATCHES "^QEL_[A-Za-z]+$")
+    if(kind STREQUAL "A" AND name IN_LIST nodes)
+      continue()  # a version node's own symbol
+    elseif(NOT name MATCHES "^QEL_[A-Za-z]+(@@?[A-Za-z0-9_.]+)?$")
       fail("exported symbol outside the API: ${name} (${kind})")
     elseif(NOT kind STREQUAL "T")
       fail("exported QEL_ symbol that is not a function: ${name} (${kind})")
+    elseif(NOT name IN_LIST api)
+      fail("export without its version node, or under another one: ${name}")
     endif()
     list(APPEND exported "${name}")
   endif()
 endforeach()
-foreach(fn QEL_EncodeRecord QEL_Encode QEL_EncodeStream
-           QEL_DecodeRecord QEL_Decode QEL_DecodeStream QEL_RtnCodeStr)
+foreach(fn IN LISTS api)
   if(NOT fn IN_LIST exported)
     fail("missing export: ${fn}")
+  endif()
+endforeach()
+foreach(node IN LISTS nodes)
+  if(NOT nm_out MATCHES "(^|\n)[0-9a-fA-F]* *A ${node}(\n|$)")
+    fail("missing version node: ${node}")
   endif()
 endforeach()
 
