@@ -5,12 +5,14 @@
 # In DEF_FILE, a comment "; node NAME" inside EXPORTS starts a version node;
 # every function listed after it belongs to that node. Nodes are written in
 # the order they first appear, each one inheriting from the one before, and
-# everything not listed stays local.
+# everything not listed stays local. QEL_EXPORTS is set in the caller's
+# scope to the exports as NAME@NODE.
 function(qel_version_script def_file output)
   file(STRINGS "${def_file}" lines)
   set(in_exports FALSE)
   set(node "")
   set(nodes "")
+  set(exports "")
   foreach(line IN LISTS lines)
     string(STRIP "${line}" line)
     if(line MATCHES "^EXPORTS$")
@@ -30,6 +32,7 @@ function(qel_version_script def_file output)
         message(FATAL_ERROR "${def_file}: ${CMAKE_MATCH_1} comes before any '; node NAME' line")
       endif()
       list(APPEND names_${node} "${CMAKE_MATCH_1}")
+      list(APPEND exports "${CMAKE_MATCH_1}@${node}")
     else()
       message(FATAL_ERROR "${def_file}: can't read the export line '${line}'")
     endif()
@@ -55,4 +58,5 @@ function(qel_version_script def_file output)
   # Written only when it changes, so that an unchanged list relinks nothing.
   file(CONFIGURE OUTPUT "${output}" CONTENT "${text}" @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${def_file}")
+  set(QEL_EXPORTS "${exports}" PARENT_SCOPE)
 endfunction()

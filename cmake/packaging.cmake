@@ -80,6 +80,30 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
   set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/DebLdconfigTrigger.cmake")
 
+  # The symbols file tells dpkg-shlibdeps which release of libqelcode1 a
+  # program needs: the one that brought the newest function it calls. A
+  # function of node QEL_X.Y came with release X.Y.0.
+  if(QEL_EXPORTS)
+    set(qel_symbols "libqelcode.so.${PROJECT_VERSION_MAJOR} libqelcode1 #MINVER#\n")
+    string(APPEND qel_symbols "* Build-Depends-Package: libqelcode-dev\n")
+    set(qel_nodes "")
+    foreach(export IN LISTS QEL_EXPORTS)
+      string(REGEX REPLACE ".*@" "" node "${export}")
+      list(APPEND qel_nodes "${node}")
+    endforeach()
+    list(REMOVE_DUPLICATES qel_nodes)
+    # Each node is a symbol of its own as well, as libraries with symbol
+    # versions list it.
+    foreach(export IN LISTS qel_nodes QEL_EXPORTS)
+      string(REGEX REPLACE ".*@" "" node "${export}")
+      string(REGEX REPLACE "^QEL_" "" release "${node}")
+      string(REGEX REPLACE "@.*" "" name "${export}")
+      string(APPEND qel_symbols " ${name}@${node} ${release}.0\n")
+    endforeach()
+    file(CONFIGURE OUTPUT debian/symbols CONTENT "${qel_symbols}")
+    set(CPACK_DEBIAN_LIBQELCODE1_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/debian/symbols")
+  endif()
+
   set(CPACK_DEBIAN_LIBQELCODE1_PACKAGE_NAME libqelcode1)
   set(CPACK_DEBIAN_LIBQELCODE1_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_LIBQELCODE-DEV_PACKAGE_NAME libqelcode-dev)
