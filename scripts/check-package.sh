@@ -12,6 +12,9 @@ top=$repo/build-check-package
 consumer=$repo/tests/install/consumer.c
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# has PATTERN TEXT: grep -E on a captured text (a pipe into grep -q could
+# end the writer with SIGPIPE, which pipefail reports as a failure).
+has() { grep -Eq -- "$1" <<<"$2"; }
 step() { printf -- '-- %s\n' "$*"; }
 
 version=$(sed -n 's/^project(qelcode VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
@@ -42,7 +45,7 @@ cleanup() {
 trap cleanup EXIT
 dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" | grep -q 'install ok installed' || fail "$p is not installed"
+    has 'install ok installed' "$(dpkg-query -W -f='${Status}' "$p")" || fail "$p is not installed"
 done
 
 step "installed files"
@@ -50,7 +53,7 @@ triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=/usr/lib/$triplet/libqelcode.so.$version
 for f in "$lib" /usr/bin/qelcode; do
     [ -f "$f" ] || fail "$f is missing"
-    if readelf -d "$f" | grep -Eq '\((RPATH|RUNPATH)\)'; then fail "$f has an RPATH or RUNPATH"; fi
+    if has '\((RPATH|RUNPATH)\)' "$(readelf -d "$f")"; then fail "$f has an RPATH or RUNPATH"; fi
 done
 [ -f "/usr/lib/$triplet/libqelcode.a" ] || fail "libqelcode.a is missing"
 
@@ -75,7 +78,7 @@ step "consumer.c through pkg-config"
 )
 env -u LD_LIBRARY_PATH "$work/consumer_pc" >"$work/pc.out" || fail "the pkg-config consumer failed"
 expect_output "$work/pc.out" "pkg-config" "$version $version"
-ldd "$work/consumer_pc" | grep -Eq "libqelcode\.so\.1 => (/usr)?/lib/$triplet/libqelcode\.so\.1 " ||
+has "libqelcode\.so\.1 => (/usr)?/lib/$triplet/libqelcode\.so\.1 " "$(ldd "$work/consumer_pc")" ||
     fail "the pkg-config consumer does not load /usr/lib/$triplet/libqelcode.so.1"
 
 # A program built against the package depends on the release that brought
@@ -96,15 +99,15 @@ for want in shared static; do
 done
 expect_output "$work/shared.out" "find_package, shared" "$version $version"
 expect_output "$work/static.out" "find_package, static" "$version $version QEL_STATIC"
-if readelf -d "$work/cmake_static/consumer" | grep -q 'libqelcode\.so'; then
+if has 'libqelcode\.so' "$(readelf -d "$work/cmake_static/consumer")"; then
     fail "the static consumer loads libqelcode.so"
 fi
 
 step "manual pages"
 [ "$(man -w qelcode)" = /usr/share/man/man1/qelcode.1.gz ] || fail "man -w qelcode: '$(man -w qelcode 2>&1)'"
 [ "$(man -w 3 qelcode)" = /usr/share/man/man3/qelcode.3.gz ] || fail "man -w 3 qelcode: '$(man -w 3 qelcode 2>&1)'"
-MANPAGER=cat MANWIDTH=80 man qelcode 2>"$work/man.err" | grep -q -- '--output FILE' || fail "man qelcode"
-MANPAGER=cat MANWIDTH=80 man 3 qelcode 2>>"$work/man.err" | grep -q 'QEL_EncodeRecord' || fail "man 3 qelcode"
+has '--output FILE' "$(MANPAGER=cat MANWIDTH=80 man qelcode 2>"$work/man.err")" || fail "man qelcode"
+has 'QEL_EncodeRecord' "$(MANPAGER=cat MANWIDTH=80 man 3 qelcode 2>>"$work/man.err")" || fail "man 3 qelcode"
 [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "man printed messages"; }
 
 echo "packages ${packages[*]} $version: lintian clean, installed and used"
