@@ -12,6 +12,11 @@
 #   QEL_BENCH_BUILD    build folder (default build-bench in the source tree)
 #   QEL_BENCH_REPEATS  runs per measurement, the best one counts (default 3)
 #   QEL_BENCH_SHAPES   which tables (default "text short long overlong")
+#   QEL_BENCH_BUFFERS  stdio buffer sizes the library calls get, 0 for stdio's
+#                      own (one file-system block) (default "0 65536")
+#   QEL_BENCH_KERNELS  kernels to build and measure, each in a library of its
+#                      own (default: those of portable avx2 avx512vbmi that
+#                      this processor runs)
 # Progress goes to standard error, the tables to standard output.
 set -euo pipefail
 
@@ -20,7 +25,23 @@ root=$(dirname "$here")
 build=${QEL_BENCH_BUILD:-$root/build-bench}
 repeats=${QEL_BENCH_REPEATS:-3}
 shapes=" ${QEL_BENCH_SHAPES:-text short long overlong} "
+buffers=${QEL_BENCH_BUFFERS:-0 65536}
 export LC_ALL=C
+
+# The kernels this processor runs, from the flags the kernel table asks for.
+cpu_has() { grep -qw "$1" /proc/cpuinfo 2>/dev/null; }
+if [[ -z ${QEL_BENCH_KERNELS:-} ]]; then
+    kernels=portable
+    if cpu_has avx2 && cpu_has bmi1; then kernels+=" avx2"; fi
+    if cpu_has avx512vbmi && cpu_has avx512_vbmi2 && cpu_has avx512bw && cpu_has bmi2; then kernels+=" avx512vbmi"; fi
+else
+    kernels=$QEL_BENCH_KERNELS
+fi
+
+# What a buffer size is called in the tables.
+buffer_name() {
+    if [[ $1 == 0 ]]; then echo "stdio's own buffers ($(stat -f -c %S "$root") bytes here)"; else echo "$1-byte buffers"; fi
+}
 
 say() { echo "run.sh: $*" >&2; }
 
@@ -33,6 +54,18 @@ if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS
     say "build failed"
     exit 1
 fi
+# One library per kernel, chosen at build time (QEL_KERNEL), so that each
+# row measures that kernel and no other.
+for k in $kernels; do
+    say "building the $k kernel in $build-$k"
+    if ! { cmake -S "$root" -B "$build-$k" -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF \
+               -DQEL_BUILD_BENCH=ON -DQEL_KERNEL="$k" &&
+           cmake --build "$build-$k" -j2 --target qelbench; } > "$build-$k.log" 2>&1; then
+        cat "$build-$k.log" >&2
+        say "build of the $k kernel failed"
+        exit 1
+    fi
+done
 tools=$build/bench
 tool=$build/cli/qelcode
 [[ -x $tool ]] || tool=$(find "$build" -maxdepth 3 -type f -name qelcode -perm -u+x -print -quit)
@@ -47,7 +80,7 @@ declare -A secs mbps cpus rss note
 declare -a keys
 declare -A runner
 
-# add KEY lib encode|decode INPUT, or add KEY cmd INPUT COMMAND...: a row to measure.
+# add KEY lib KERNEL BUFFER MODE INPUT, or add KEY cmd INPUT COMMAND...: a row to measure.
 add() {
     local key=$1; shift
     keys+=("$key")
@@ -73,7 +106,8 @@ measure_all() {
 run_once() {
     local kind=$1; shift
     if [[ $kind == lib ]]; then
-        "$tools/qelbench" -n 1 "$2" "$1"
+        # lib KERNEL BUFFER MODE INPUT
+        "$build-$1/bench/qelbench" -n 1 -b "$2" "$3" "$4"
     else
         local input=$1; shift
         "$tools/qelrun" -n 1 -i "$input" -o /dev/null -- "$@"
@@ -110,7 +144,7 @@ row() {
     fi
     awk -v what="$what" -v cmd="$command" -v input="$input" -v s="${secs[$key]}" -v m="${mbps[$key]}" \
         -v t="${mbps[$base]:-0}" -v c="${cpus[$key]}" -v r="${rss[$key]}" 'BEGIN {
-            ratio = t > 0 ? sprintf("%.2f", m / t) : "n/a"
+            ratio = m > 0 && t > 0 ? sprintf("%.2f", t / m) : "n/a"
             printf "| %s | `%s` | %s | %.3f | %.3f | %.1f | %s | %.1f MiB |\n", what, cmd, input, s, c, m, ratio, r / 1024
         }'
 }
@@ -135,11 +169,12 @@ cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
 echo "- Library: commit $commit, Release build"
 command=bench/run.sh
-for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MIB; do
+for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MIB QEL_BENCH_BUFFERS QEL_BENCH_KERNELS; do
     if [[ -n ${!var:-} ]]; then command="$var=$(printf '%q' "${!var}") $command"; fi
 done
 echo "- Command: \`$command\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
-echo "- best s = least wall-clock time; CPU s = least user + system time (far below best s means the machine was busy); MB = 10^6 bytes of the command's input, over best s; × tr = MB/s over that of \`tr\` on the same input; peak RSS = largest resident set of the process"
+echo "- best s = least wall-clock time; CPU s = least user + system time (far below best s means the machine was busy); MB = 10^6 bytes of the command's input, over best s; ÷ tr = best s over that of \`tr\` on the same input (below 1 is faster than \`tr\`); peak RSS = largest resident set of the process"
+echo "- Kernels: $kernels, each measured in a library built with \`-DQEL_KERNEL=\` it alone; the library calls' stdio buffers: $(for b in $buffers; do printf '%s; ' "$(buffer_name "$b")"; done)the tool gives itself 64 KiB buffers"
 [[ -n $tool ]] || echo "- The \`qelcode\` tool is not built in this tree, so its rows are empty."
 
 titles=(
@@ -176,8 +211,19 @@ for entry in "${titles[@]}"; do
         note[tool_enc]="not built"
         note[tool_dec]="not built"
     fi
-    add lib_enc lib "$plain" encode
-    add lib_dec lib "$enc" decode
+    for b in $buffers; do
+        add "copy_$b" lib "${kernels%% *}" "$b" copy "$plain"
+        for k in $kernels; do
+            add "enc_${k}_$b" lib "$k" "$b" encode "$plain"
+            add "dec_${k}_$b" lib "$k" "$b" decode "$enc"
+        done
+    done
+    if [[ $shape == text ]]; then
+        for k in $kernels; do
+            add "benc_$k" lib "$k" 0 encode-buffer "$plain"
+            add "bdec_$k" lib "$k" 0 decode-buffer "$enc"
+        done
+    fi
     add base64 cmd "$plain" base64
     add cat cmd "$plain" cat
     add ref cmd "$plain" "$tools/ref_fgets_fprintf"
@@ -188,12 +234,24 @@ for entry in "${titles[@]}"; do
     echo
     echo "Text: $(describe "$plain"). Records: $(describe "$enc"). Check: $check."
     echo
-    echo "| what | command | input | best s | CPU s | MB/s | × tr | peak RSS |"
+    echo "| what | command | input | best s | CPU s | MB/s | ÷ tr | peak RSS |"
     echo "| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
+    for b in $buffers; do
+        bname=$(buffer_name "$b")
+        row "copy_$b" "block copy, the floor ($bname)" "qelbench -b $b copy" text tr_text
+        for k in $kernels; do
+            row "enc_${k}_$b" "QEL_Encode, $k ($bname)" "qelbench -b $b encode" text tr_text
+            row "dec_${k}_$b" "QEL_Decode, $k ($bname)" "qelbench -b $b decode" records tr_enc
+        done
+    done
+    if [[ $shape == text ]]; then
+        for k in $kernels; do
+            row "benc_$k" "QEL_EncodeBuffer, $k (in memory)" "qelbench encode-buffer" text tr_text
+            row "bdec_$k" "QEL_DecodeBuffer, $k (in memory)" "qelbench decode-buffer" records tr_enc
+        done
+    fi
     row tool_enc "qelcode encode (tool)" "qelcode" text tr_text
     row tool_dec "qelcode decode (tool)" "qelcode -d" records tr_enc
-    row lib_enc "QEL_Encode alone" "qelbench encode" text tr_text
-    row lib_dec "QEL_Decode alone" "qelbench decode" records tr_enc
     row tr_text "tr" "tr '!-~' 'P-~!-O'" text tr_text
     row tr_enc "tr" "tr '!-~' 'P-~!-O'" records tr_enc
     row base64 "base64" "base64" text tr_text

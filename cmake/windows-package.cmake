@@ -5,7 +5,12 @@
 #   cpack -G ZIP   ->  qelcode-<version>-win32|win64-msvcrt|ucrt.zip
 # holding bin/qelcode.dll, lib/qelcode.lib, lib/libqelcode.dll.a,
 # lib/qelcode.def, include/qelcode.h, LICENSE.txt and README-Windows.txt.
-# Included from the top CMakeLists.txt after src/, on Windows only.
+# Included from the top CMakeLists.txt after src/, on Windows only, in place
+# of cmake/packaging.cmake (the Linux packages).
+
+if(NOT QEL_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
+  message(FATAL_ERROR "The Windows build makes qelcode.dll; leave BUILD_SHARED_LIBS on")
+endif()
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(QEL_WINDOWS_ARCH win64)
@@ -39,7 +44,8 @@ add_custom_command(OUTPUT "${QEL_MSVC_IMPLIB}"
   VERBATIM)
 add_custom_target(qelcode_msvc_implib ALL DEPENDS "${QEL_MSVC_IMPLIB}")
 
-install(FILES "${QEL_MSVC_IMPLIB}" "${qel_def}" DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+install(FILES "${QEL_MSVC_IMPLIB}" "${qel_def}" DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT libqelcode-dev)
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT libqelcode1)
 
 # --- The zip --------------------------------------------------------------------
 # Its own install component, so that the zip holds exactly these files and

@@ -7,18 +7,21 @@
 #   3. the threading tests under ThreadSanitizer;
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
 #   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
-#      run under Wine, and their zips.
+#      run under Wine, and their zips;
+#   6. the .deb packages: lintian, installed with dpkg -i and used;
+#   7. the ABI against the committed baseline (abidiff).
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
-# (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows;
+# (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows
+# package abi;
 # default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package abi}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -32,8 +35,10 @@ as_root() {
 
 # ---- packages ---------------------------------------------------------------
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file)
+packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
+if wants package; then packages+=(dpkg-dev lintian man-db); fi
+if wants abi; then packages+=(abigail-tools); fi
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -109,5 +114,17 @@ if wants windows; then
     step "Windows DLLs under Wine"
     bash "$repo/scripts/check-windows.sh"
 fi
+
+# ---- packages and ABI ---------------------------------------------------------
+if wants package; then
+    step "packages: build, lintian, dpkg -i, use"
+    as_root bash "$repo/scripts/check-package.sh"
+fi
+
+if wants abi; then
+    step "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
+    bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
+fi
+# ---- end of packages and ABI --------------------------------------------------
 
 step "all checks passed: $stages"

@@ -1,9 +1,11 @@
 # Checks what the shared library shows the outside world:
 #   - every defined dynamic symbol is a QEL_ function, and all of the API is there;
+#   - every function carries its symbol version as the default one (name@@node),
+#     and the only other symbols are the version nodes themselves;
 #   - it needs nothing at run time but the C library (skipped in sanitized
 #     builds, whose runtimes come in as NEEDED entries);
 #   - its SONAME is libqelcode.so.1, with the usual chain of symlinks.
-# Run with cmake -DLIBRARY=<real file> -DNM=<nm> -DREADELF=<readelf> -DSANITIZED=<bool> -P
+# Run with cmake -DLIBRARY=<real file> -DDEF=<src/qelcode.def> -DNM=<nm> -DREADELF=<readelf> -DSANITIZED=<bool> -P
 cmake_minimum_required(VERSION 3.25)
 
 set(failures "")
@@ -17,24 +19,63 @@ if(NOT nm_rc EQUAL 0)
   message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" nm_lines "${nm_out}")
+# The API: every function of the export list, src/qelcode.def, with the
+# version node it was first released in ("; node NAME" lines start a node).
+file(STRINGS "${DEF}" def_lines)
+set(api "")
+set(def_node "")
+foreach(l IN LISTS def_lines)
+  if(l MATCHES "^[ \t]*;[ \t]*node[ \t]+([A-Za-z0-9_.]+)")
+    set(def_node "${CMAKE_MATCH_1}")
+  elseif(l MATCHES "^[ \t]*(QEL_[A-Za-z]+)[ \t]*$")
+    if(def_node STREQUAL "")
+      message(FATAL_ERROR "${DEF}: ${CMAKE_MATCH_1} comes before any '; node' line")
+    endif()
+    list(APPEND api "${CMAKE_MATCH_1}@@${def_node}")
+  endif()
+endforeach()
+if(api STREQUAL "")
+  message(FATAL_ERROR "${DEF} lists no QEL_ function")
+endif()
+set(nodes "")
+foreach(fn IN LISTS api)
+  string(REGEX REPLACE ".*@@" "" node "${fn}")
+  list(APPEND nodes "${node}")
+endforeach()
+list(REMOVE_DUPLICATES nodes)
 set(exported "")
+set(found_nodes "")
 foreach(line IN LISTS nm_lines)
   if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) (.+)$")
     set(kind "${CMAKE_MATCH_1}")
     set(name "${CMAKE_MATCH_2}")
-    if(NOT name MATCHES "^QEL_[A-Za-z]+$")
+    # A version node's own symbol, which nm shows as NODE, and llvm-nm as
+    # NODE@@NODE.
+    set(node_name "${name}")
+    if(name MATCHES "^(.+)@@(.+)$" AND CMAKE_MATCH_1 STREQUAL CMAKE_MATCH_2)
+      set(node_name "${CMAKE_MATCH_1}")
+    endif()
+    if(kind STREQUAL "A" AND node_name IN_LIST nodes)
+      list(APPEND found_nodes "${node_name}")
+      continue()
+    elseif(NOT name MATCHES "^QEL_[A-Za-z]+(@@?[A-Za-z0-9_.]+)?$")
       fail("exported symbol outside the API: ${name} (${kind})")
     elseif(NOT kind STREQUAL "T")
       fail("exported QEL_ symbol that is not a function: ${name} (${kind})")
+    elseif(NOT name IN_LIST api)
+      fail("export without its version node, or under another one: ${name}")
     endif()
     list(APPEND exported "${name}")
   endif()
 endforeach()
-foreach(fn QEL_EncodeRecord QEL_Encode QEL_EncodeStream
-           QEL_DecodeRecord QEL_Decode QEL_DecodeStream QEL_RtnCodeStr
-           QEL_EncodeBuffer QEL_DecodeBuffer QEL_EncodeBound QEL_DecodeBound QEL_Version)
+foreach(fn IN LISTS api)
   if(NOT fn IN_LIST exported)
     fail("missing export: ${fn}")
+  endif()
+endforeach()
+foreach(node IN LISTS nodes)
+  if(NOT node IN_LIST found_nodes)
+    fail("missing version node: ${node}")
   endif()
 endforeach()
 
@@ -66,10 +107,10 @@ endif()
 
 get_filename_component(dir "${LIBRARY}" DIRECTORY)
 get_filename_component(real "${LIBRARY}" NAME)
-if(NOT real STREQUAL "libqelcode.so.1.1.0")
-  fail("library file is ${real}, not libqelcode.so.1.1.0")
+if(NOT real STREQUAL "libqelcode.so.${VERSION}")
+  fail("library file is ${real}, not libqelcode.so.${VERSION}")
 endif()
-foreach(pair "libqelcode.so=libqelcode.so.1" "libqelcode.so.1=libqelcode.so.1.1.0")
+foreach(pair "libqelcode.so=libqelcode.so.1" "libqelcode.so.1=libqelcode.so.${VERSION}")
   string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 link)
   list(GET pair 1 target)

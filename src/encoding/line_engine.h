@@ -37,6 +37,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "kernel.h"
 #include "qelcode.h"
@@ -229,8 +230,33 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                     });
 }
 
+// The record calls' body functions for a kernel whose decode goes from the
+// first byte on, one vector loaded before it is stored, so that a record
+// decodes over itself. A body with a space is refused before anything is
+// written.
+template <class B>
+inline void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
+    B().encode(in, out, n, n, n);
+}
+
+template <class B>
+inline bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    if (memchr(in, ' ', n) != nullptr) return true;
+    B().decode(in, out, n, s, n, n);
+    return false;
+}
+
 #undef QEL_ENGINE_LAMBDA
 #undef QEL_ENGINE_INLINE
 
 }  // namespace line_engine
 }  // namespace qel
+
+// The four operations of the kernel table, for a kernel's byte mapper B.
+#define QEL_KERNEL_OPERATIONS(B)                                                                               \
+    SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<B>(span, count); } \
+    SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<B>(span, count); } \
+    void encode_body(const unsigned char *in, unsigned char *out, size_t n) { line_engine::encode_body<B>(in, out, n); } \
+    bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {                          \
+        return line_engine::decode_body<B>(in, out, n, s);                                                   \
+    }

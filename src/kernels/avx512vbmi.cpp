@@ -135,18 +135,7 @@ struct Bytes {
 
 }  // namespace
 
-SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<Bytes>(span, count); }
-SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
-
-void encode_body(const unsigned char *in, unsigned char *out, size_t n) { Bytes().encode(in, out, n, n, n); }
-
-// Vector by vector from the first, each loaded before it is stored, so out
-// may stand before in.
-bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    if (memchr(in, ' ', n) != nullptr) return true;
-    Bytes().decode(in, out, n, s, n, n);
-    return false;
-}
+QEL_KERNEL_OPERATIONS(Bytes)
 
 }  // namespace avx512vbmi
 }  // namespace qel

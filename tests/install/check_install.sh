@@ -1,8 +1,16 @@
 #!/bin/sh
-# Installs a build tree into a scratch prefix and uses it as another project
-# would: builds consumer.c once with pkg-config and once through
-# find_package(qelcode), runs both, and checks the installed library's
-# SONAME, its symlinks and the package versions.
+# Installs a build tree into scratch prefixes and uses it as another project
+# would. The build's companion of the other kind (static for a shared build,
+# shared for a static one) is built from the same source with the same
+# options, so that both kinds are always checked:
+#   - shared prefix: consumer.c built with pkg-config and through
+#     find_package(qelcode), both linked to libqelcode.so.1; the SONAME,
+#     the symlinks and the package versions;
+#   - static prefix: consumer.c built with pkg-config --static and through
+#     find_package, both with QEL_STATIC, libqelcode.a linked into a
+#     dynamic program, the kernel choice still made at run time;
+#   - both kinds in one prefix, as the -dev package has them:
+#     find_package gives the shared library unless asked for the static one.
 #
 # usage: check_install.sh BUILD_DIR CMAKE C_COMPILER VERSION SHIFT
 #   SHIFT is the build's shift increment s; the record is compared byte for
@@ -18,36 +26,43 @@ here=$(cd "$(dirname "$0")" && pwd)
 major=${version%%.*}
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 
 command -v pkg-config >/dev/null || fail "pkg-config is not installed"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
 
-"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" || {
-    cat "$work/install.log" >&2; fail "cmake --install"; }
+# --- the companion build ----------------------------------------------------------
+if [ "$(cached BUILD_SHARED_LIBS)" = OFF ]; then
+    static_build=$build shared_build=$work/companion companion=ON
+else
+    shared_build=$build static_build=$work/companion companion=OFF
+fi
+"$cmake" -S "$(cached CMAKE_HOME_DIRECTORY)" -B "$work/companion" -DBUILD_SHARED_LIBS=$companion \
+    -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF -DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" \
+    -DQEL_STEP_SELECTOR="$(cached QEL_STEP_SELECTOR)" -DQEL_SIMD="$(cached QEL_SIMD)" \
+    -DCMAKE_C_COMPILER="$(cached CMAKE_C_COMPILER)" -DCMAKE_CXX_COMPILER="$(cached CMAKE_CXX_COMPILER)" \
+    >"$work/companion.log" 2>&1 && "$cmake" --build "$work/companion" >>"$work/companion.log" 2>&1 || {
+    cat "$work/companion.log" >&2; fail "building the companion library (BUILD_SHARED_LIBS=$companion)"; }
 
-# --- the installed files ------------------------------------------------------
-[ -f "$prefix/include/qelcode.h" ] || fail "header not installed"
-real=$(find "$prefix" -name "libqelcode.so.$version" -type f)
-[ -n "$real" ] || fail "libqelcode.so.$version not installed"
-libdir=$(dirname "$real")
-[ "$(readlink "$libdir/libqelcode.so.$major")" = "libqelcode.so.$version" ] ||
-    fail "libqelcode.so.$major does not point to libqelcode.so.$version"
-[ "$(readlink "$libdir/libqelcode.so")" = "libqelcode.so.$major" ] ||
-    fail "libqelcode.so does not point to libqelcode.so.$major"
-soname=$(readelf -d "$real" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-[ "$soname" = "libqelcode.so.$major" ] || fail "SONAME is '$soname', not libqelcode.so.$major"
+install_into() {  # $1: prefix, $2...: build trees, installed in this order
+    p=$1; shift
+    for b in "$@"; do
+        "$cmake" --install "$b" --prefix "$p" >"$work/install.log" || {
+            cat "$work/install.log" >&2; fail "cmake --install $b"; }
+    done
+}
 
-# --- what the consumer must print ---------------------------------------------
+# --- what the consumer must print -----------------------------------------------
+# Line 1: the header's version macros, and QEL_STATIC when it was defined.
 # "Hello" has n = 5: length mark '%' (5 + 32), complement 'z' (127 - 5).
 # With s = 5 the step mark is alphabet entry 21, '5', and the body bytes are
 # entries (40+5, 69+10, 76+15, 76+20, 79+25) mod 94 = 45, 79, 91, 2, 10,
 # that is P I z v [.
-check_output() {  # $1: output file, $2: which build
-    [ "$(sed -n 1p "$1")" = "$version $version" ] ||
-        fail "$2: header version macros say '$(sed -n 1p "$1")', package is $version"
+check_output() {  # $1: output file, $2: which build, $3: expected first line
+    [ "$(sed -n 1p "$1")" = "$3" ] ||
+        fail "$2: first line '$(sed -n 1p "$1")', expected '$3'"
     record=$(sed -n 2p "$1")
     if [ "$shift_s" = 5 ]; then
         [ "$record" = '%z5PIzv[' ] || fail "$2: record is '$record', expected '%z5PIzv['"
@@ -58,30 +73,94 @@ check_output() {  # $1: output file, $2: which build
     [ "$(wc -l <"$1")" -eq 3 ] || fail "$2: expected 3 lines of output"
 }
 
-# --- pkg-config ---------------------------------------------------------------
-export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"  # only the scratch prefix is searched
-unset PKG_CONFIG_PATH || true
-pc_version=$(pkg-config --modversion qelcode) || fail "pkg-config does not find qelcode"
-[ "$pc_version" = "$version" ] || fail "qelcode.pc has Version $pc_version, not $version"
-# shellcheck disable=SC2046  # the flags are meant to split
-"$cc" -o "$work/consumer_pc" "$here/consumer.c" $(pkg-config --cflags --libs qelcode) ||
-    fail "building the consumer with pkg-config"
-LD_LIBRARY_PATH="$libdir" "$work/consumer_pc" >"$work/pc.out" || fail "the pkg-config consumer failed"
-check_output "$work/pc.out" pkg-config
+needs_libqelcode() { readelf -d "$1" | grep -q "(NEEDED).*\[libqelcode\.so\.$major\]"; }
 
-# --- find_package ---------------------------------------------------------------
-"$cmake" -S "$here" -B "$work/consumer_build" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_C_COMPILER="$cc" >"$work/configure.log" 2>&1 || {
-    cat "$work/configure.log" >&2; fail "configuring the find_package consumer"; }
-grep -q "found qelcode $version" "$work/configure.log" ||
-    fail "find_package did not report version $version"
-grep -q "^qelcode_DIR:PATH=$prefix/" "$work/consumer_build/CMakeCache.txt" ||
-    fail "find_package found a qelcode outside the scratch prefix"
-"$cmake" --build "$work/consumer_build" >"$work/build.log" 2>&1 || {
-    cat "$work/build.log" >&2; fail "building the find_package consumer"; }
-# No LD_LIBRARY_PATH here: the imported target gives the build an rpath.
-env -u LD_LIBRARY_PATH "$work/consumer_build/consumer" >"$work/cmake.out" ||
-    fail "the find_package consumer failed"
-check_output "$work/cmake.out" find_package
+# A static consumer: libqelcode.a is inside the program, and where the
+# library has indirect functions (nm's "i") the program keeps them as
+# IRELATIVE relocations, so the dynamic linker still picks the kernels for
+# the processor it runs on.
+check_static_program() {  # $1: program, $2: which build, $3: the static library
+    ! needs_libqelcode "$1" || fail "$2: linked to the shared library, not libqelcode.a"
+    if nm "$3" 2>/dev/null | grep -q ' i '; then
+        readelf -rW "$1" | grep -q IRELATIVE || fail "$2: the kernel choice did not survive static linking"
+    fi
+}
 
-echo "install tree serves pkg-config and find_package (qelcode $version)"
+pkg_consumer() {  # $1: prefix, $2: name, $3: pkg-config options
+    export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"  # only the scratch prefix is searched
+    unset PKG_CONFIG_PATH || true
+    pc_version=$(pkg-config --modversion qelcode) || fail "$2: pkg-config does not find qelcode"
+    [ "$pc_version" = "$version" ] || fail "$2: qelcode.pc has Version $pc_version, not $version"
+    # shellcheck disable=SC2046,SC2086  # the flags are meant to split
+    "$cc" -o "$work/$2" "$here/consumer.c" $(pkg-config $3 --cflags --libs qelcode) ||
+        fail "$2: building the consumer with pkg-config $3"
+    LD_LIBRARY_PATH="$libdir" "$work/$2" >"$work/$2.out" || fail "$2: the consumer failed"
+}
+
+cmake_consumer() {  # $1: prefix, $2: name, $3: kind asked for (or empty), $4: kind expected
+    "$cmake" -S "$here" -B "$work/$2" -DCMAKE_PREFIX_PATH="$1" -DQEL_WANT="$3" \
+        -DCMAKE_C_COMPILER="$cc" >"$work/configure.log" 2>&1 || {
+        cat "$work/configure.log" >&2; fail "$2: configuring the find_package consumer"; }
+    grep -q "found qelcode $version $4" "$work/configure.log" ||
+        fail "$2: find_package did not report version $version, $4"
+    grep -q "^qelcode_DIR:PATH=$1/" "$work/$2/CMakeCache.txt" ||
+        fail "$2: find_package found a qelcode outside the scratch prefix"
+    "$cmake" --build "$work/$2" >"$work/build.log" 2>&1 || {
+        cat "$work/build.log" >&2; fail "$2: building the find_package consumer"; }
+    # No LD_LIBRARY_PATH here: the imported target gives the build an rpath.
+    env -u LD_LIBRARY_PATH "$work/$2/consumer" >"$work/$2.out" || fail "$2: the find_package consumer failed"
+}
+
+# --- shared ------------------------------------------------------------------------
+prefix=$work/shared
+install_into "$prefix" "$shared_build"
+[ -f "$prefix/include/qelcode.h" ] || fail "header not installed"
+real=$(find "$prefix" -name "libqelcode.so.$version" -type f)
+[ -n "$real" ] || fail "libqelcode.so.$version not installed"
+libdir=$(dirname "$real")
+[ "$(readlink "$libdir/libqelcode.so.$major")" = "libqelcode.so.$version" ] ||
+    fail "libqelcode.so.$major does not point to libqelcode.so.$version"
+[ "$(readlink "$libdir/libqelcode.so")" = "libqelcode.so.$major" ] ||
+    fail "libqelcode.so does not point to libqelcode.so.$major"
+soname=$(readelf -d "$real" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libqelcode.so.$major" ] || fail "SONAME is '$soname', not libqelcode.so.$major"
+[ ! -e "$libdir/libqelcode.a" ] || fail "a shared build installed libqelcode.a"
+
+pkg_consumer "$prefix" shared_pc ""
+check_output "$work/shared_pc.out" "shared, pkg-config" "$version $version"
+needs_libqelcode "$work/shared_pc" || fail "shared, pkg-config: not linked to libqelcode.so.$major"
+cmake_consumer "$prefix" shared_cmake "" SHARED_LIBRARY
+check_output "$work/shared_cmake.out" "shared, find_package" "$version $version"
+needs_libqelcode "$work/shared_cmake/consumer" || fail "shared, find_package: not linked to libqelcode.so.$major"
+
+# --- static ------------------------------------------------------------------------
+prefix=$work/static
+install_into "$prefix" "$static_build"
+archive=$(find "$prefix" -name libqelcode.a -type f)
+[ -n "$archive" ] || fail "libqelcode.a not installed"
+libdir=$(dirname "$archive")
+[ -z "$(find "$prefix" -name 'libqelcode.so*')" ] || fail "a static build installed a shared library"
+
+pkg_consumer "$prefix" static_pc --static
+check_output "$work/static_pc.out" "static, pkg-config --static" "$version $version QEL_STATIC"
+check_static_program "$work/static_pc" "static, pkg-config --static" "$archive"
+cmake_consumer "$prefix" static_cmake "" STATIC_LIBRARY
+check_output "$work/static_cmake.out" "static, find_package" "$version $version QEL_STATIC"
+check_static_program "$work/static_cmake/consumer" "static, find_package" "$archive"
+
+# --- both, the shared tree installed last as in the packages ----------------------
+prefix=$work/both
+install_into "$prefix" "$static_build" "$shared_build"
+libdir=$(dirname "$(find "$prefix" -name libqelcode.a)")
+export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
+case " $(pkg-config --cflags qelcode) " in *" -DQEL_STATIC "*)
+    fail "both: pkg-config gives QEL_STATIC to a shared consumer" ;; esac
+case " $(pkg-config --static --cflags qelcode) " in *" -DQEL_STATIC "*) ;; *)
+    fail "both: pkg-config --static leaves out QEL_STATIC" ;; esac
+cmake_consumer "$prefix" both_default "" SHARED_LIBRARY
+check_output "$work/both_default.out" "both, find_package" "$version $version"
+cmake_consumer "$prefix" both_static static STATIC_LIBRARY
+check_output "$work/both_static.out" "both, find_package COMPONENTS static" "$version $version QEL_STATIC"
+check_static_program "$work/both_static/consumer" "both, find_package COMPONENTS static" "$libdir/libqelcode.a"
+
+echo "install trees serve pkg-config and find_package, shared and static (qelcode $version)"

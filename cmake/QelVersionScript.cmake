@@ -1,0 +1,62 @@
+# qel_version_script(DEF_FILE OUTPUT): writes the linker version script of
+# the ELF library from the export list of the Windows DLL, so that one list
+# names every export.
+#
+# In DEF_FILE, a comment "; node NAME" inside EXPORTS starts a version node;
+# every function listed after it belongs to that node. Nodes are written in
+# the order they first appear, each one inheriting from the one before, and
+# everything not listed stays local. QEL_EXPORTS is set in the caller's
+# scope to the exports as NAME@NODE.
+function(qel_version_script def_file output)
+  file(STRINGS "${def_file}" lines)
+  set(in_exports FALSE)
+  set(node "")
+  set(nodes "")
+  set(exports "")
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line MATCHES "^EXPORTS$")
+      set(in_exports TRUE)
+    elseif(NOT in_exports OR line STREQUAL "")
+      continue()
+    elseif(line MATCHES "^;[ \t]*node[ \t]+([A-Za-z_][A-Za-z0-9_.]*)$")
+      set(node "${CMAKE_MATCH_1}")
+      if(NOT node IN_LIST nodes)
+        list(APPEND nodes "${node}")
+        set(names_${node} "")
+      endif()
+    elseif(line MATCHES "^;")
+      continue()
+    elseif(line MATCHES "^([A-Za-z_][A-Za-z0-9_]*)([ \t@=].*)?$")
+      if(node STREQUAL "")
+        message(FATAL_ERROR "${def_file}: ${CMAKE_MATCH_1} comes before any '; node NAME' line")
+      endif()
+      list(APPEND names_${node} "${CMAKE_MATCH_1}")
+      list(APPEND exports "${CMAKE_MATCH_1}@${node}")
+    else()
+      message(FATAL_ERROR "${def_file}: can't read the export line '${line}'")
+    endif()
+  endforeach()
+  if(nodes STREQUAL "")
+    message(FATAL_ERROR "${def_file}: no version node in EXPORTS")
+  endif()
+
+  set(text "/* Generated from ${def_file}; edit that file instead. */\n")
+  set(previous "")
+  foreach(node IN LISTS nodes)
+    string(APPEND text "${node} {\n  global:\n")
+    foreach(name IN LISTS names_${node})
+      string(APPEND text "    ${name};\n")
+    endforeach()
+    if(previous STREQUAL "")
+      string(APPEND text "  local:\n    *;\n};\n")
+    else()
+      string(APPEND text "} ${previous};\n")
+    endif()
+    set(previous "${node}")
+  endforeach()
+  # Written only when it changes, so that an unchanged list relinks nothing.
+  file(CONFIGURE OUTPUT "${output}" CONTENT "${text}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${def_file}")
+  set(QEL_EXPORTS "${exports}" PARENT_SCOPE)
+endfunction()

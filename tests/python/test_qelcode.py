@@ -1,0 +1,130 @@
+"""The Python module against the plain model of the format, with no C stdio
+on the way: one-shot and chunked conversions, refusals with their offsets
+and lines, and random texts and records in random chunk sizes.
+
+    python3 test_qelcode.py --library PATH --step-selector K
+"""
+
+import argparse
+import io
+import os
+import random
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "bindings", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "differential"))
+
+import qel_model as model  # noqa: E402
+import qelcode  # noqa: E402
+
+ARGS = None
+
+
+def random_text(rng, lines):
+    out = bytearray()
+    for _ in range(lines):
+        n = rng.choice([0, 1, 10, 44, 93, 94, 506, 507, 508, 1014, 1015, rng.randrange(80)])
+        line = bytearray(rng.choice(range(32, 127)) if rng.random() < 0.85 else rng.choice(range(1, 256))
+                         for _ in range(n))
+        line = line.replace(b"\n", b"x")
+        if rng.random() < 0.03:
+            line[:0] = b"OP"
+        out += line + rng.choice([b"\n", b"\n", b"\r\n", b""])
+    if rng.random() < 0.1 and out:
+        out[rng.randrange(len(out))] = 0
+    return bytes(out)
+
+
+def random_records(rng, s):
+    text = random_text(rng, rng.randrange(20)).replace(b"\0", b"z")
+    out = bytearray(model.encode_stream(text, model.FORCE, s).out)
+    if rng.random() < 0.3 and out:
+        out[rng.randrange(len(out))] = rng.choice([0x20, 0, 0x41])
+    return bytes(out)
+
+
+class ModuleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lib = qelcode.Library(ARGS.library)
+        cls.s = model.shift_of_selector(ARGS.step_selector)
+
+    def expect(self, data, decode, force=False):
+        """What the model's stream gives: (out, status, line, position after the failing piece)."""
+        o = model.decode_stream(data) if decode else model.encode_stream(data, model.FORCE if force else 0, self.s)
+        return o
+
+    def check(self, data, decode, force=False, chunk_size=None):
+        want = self.expect(data, decode, force)
+        convert = self.lib.decode if decode else (lambda d: self.lib.encode(d, force))
+        dest = io.BytesIO()
+        try:
+            if chunk_size is None:
+                dest.write(convert(data))
+            elif decode:
+                self.lib.decode_file(io.BytesIO(data), dest, chunk_size=chunk_size)
+            else:
+                self.lib.encode_file(io.BytesIO(data), dest, force=force, chunk_size=chunk_size)
+        except qelcode.QelError as e:
+            self.assertNotIn(want.status, (model.SUCCESSFUL, model.EMPTY_SOURCE), repr(data[:80]))
+            self.assertEqual(e.code, want.status)
+            self.assertEqual(e.line, want.line)
+            self.assertEqual(e.message, self.lib.message(e.code))
+            self.assertLess(e.offset, want.pos)
+            self.assertLessEqual(want.pos, e.offset + 513)
+            if chunk_size is not None:
+                self.assertEqual(dest.getvalue(), want.out)
+            return
+        self.assertIn(want.status, (model.SUCCESSFUL, model.EMPTY_SOURCE))
+        self.assertEqual(dest.getvalue(), want.out)
+
+    def test_hand_worked(self):
+        if self.s != 5:
+            self.skipTest("hand-worked bytes are for the default step selector")
+        self.assertEqual(self.lib.encode(b"A\n"), b"!~5(\n")
+        self.assertEqual(self.lib.decode(b"!~5(\n"), b"A\n")
+        self.assertEqual(self.lib.encode(b""), b"")
+
+    def test_refusals_carry_code_offset_and_line(self):
+        cases = [
+            (b"one\ntwo\nOP three\n", False, 9, 8, 3),
+            (b"one\ntw\0o\n", False, 12, 4, 2),
+            (b"x" * 600 + b"\nOP\n", False, 9, 601, 2),
+        ]
+        for data, decode, code, offset, line in cases:
+            with self.subTest(data=data[:20]):
+                with self.assertRaises(qelcode.QelError) as cm:
+                    self.lib.encode(data)
+                self.assertEqual((cm.exception.code, cm.exception.offset, cm.exception.line), (code, offset, line))
+        with self.assertRaises(qelcode.QelError) as cm:
+            self.lib.decode(self.lib.encode(b"a\nb\n") + b"plain\n")
+        self.assertEqual((cm.exception.code, cm.exception.line), (10, 3))
+
+    def test_force(self):
+        self.check(b"OP looks encoded\n", False, force=True)
+        self.assertEqual(self.lib.decode(self.lib.encode(b"OP x\n", force=True)), b"OP x\n")
+
+    def test_random_texts_and_records_in_any_chunk_size(self):
+        rng = random.Random(20261210)
+        for _ in range(150):
+            text = random_text(rng, rng.randrange(25))
+            records = random_records(rng, self.s)
+            for chunk in (None, 1, 7, 513, 4096):
+                self.check(text, False, force=rng.random() < 0.3, chunk_size=chunk)
+                self.check(records, True, chunk_size=chunk)
+
+    def test_module_functions_and_version(self):
+        qelcode._default = self.lib
+        self.assertEqual(qelcode.decode(qelcode.encode(b"round trip\n")), b"round trip\n")
+        self.assertEqual(qelcode.version(), self.lib.version())
+        self.assertRegex(qelcode.version(), r"^\d+\.\d+\.\d+$")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--library", required=True)
+    parser.add_argument("--step-selector", type=int, default=2)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=1)
