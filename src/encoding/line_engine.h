@@ -18,7 +18,7 @@
 //
 // A kernel supplies a byte mapper B, made once per call (so that it can
 // hold its tables in registers), with three functions:
-//   size_t scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
+//   static size_t scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
 //                                  n <= kScanChunk, into ends (which holds
 //                                  kScanEnds entries), and in nul the offset
 //                                  of the first NUL or n; answers the count.
@@ -69,7 +69,7 @@ public:
         size_t count;
     };
 
-    Scanner(const B &bytes, const unsigned char *in, size_t avail) : bytes_(bytes), in_(in), avail_(avail) {}
+    Scanner(const unsigned char *in, size_t avail) : in_(in), avail_(avail) {}
 
     // The first line feed in [pos, limit), or kNone; limit <= avail, and
     // every line feed before pos has been taken.
@@ -94,7 +94,7 @@ private:
         const size_t chunk = scanned_ == 0 ? kFirstChunk : kScanChunk;
         const size_t n = avail_ - scanned_ < chunk ? avail_ - scanned_ : chunk;
         size_t nul = n;
-        Cursor c{ends_, scanned_, 0, bytes_.scan(in_ + scanned_, n, ends_, &nul)};
+        Cursor c{ends_, scanned_, 0, B::scan(in_ + scanned_, n, ends_, &nul)};
         // Line feeds before pos belong to pieces already taken.
         while (c.next < c.count && c.base + ends_[c.next] < pos) ++c.next;
         if (nul_ == kNone && nul < n) nul_ = scanned_ + nul;
@@ -102,7 +102,6 @@ private:
         return c;
     }
 
-    const B &bytes_;
     const unsigned char *in_;
     size_t avail_;
     size_t scanned_ = 0;  // bytes looked at so far
@@ -128,12 +127,14 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
 
 // The loop both directions share: cuts pieces, counts lines, stops at a
 // refusal, for want of input or room, or after one piece when asked.
-// convert(piece, len, lf, out, room_left, &produced) answers a status code,
-// or kNoRoom; it sees the whole span through `readable`.
+// convert(piece, len, lf, more, readable, out, room, &made) converts one
+// piece (lf: it ends with a line feed; more: input follows it; readable:
+// the bytes from the piece to the span's end) into out, which has `room`
+// bytes, and answers a status code, or kNoRoom.
 inline constexpr int32_t kNoRoom = -1;
 
 template <class B, class Convert>
-QEL_ENGINE_INLINE SpanResult run_span(const B &bytes, const Span &sp, LineCount *count, size_t cut, size_t with_lf,
+QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
                                       Convert convert) {
     // Everything the loop reads stays in locals: a byte written to the
     // output could otherwise be any object's, and force a reload.
@@ -147,7 +148,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const B &bytes, const Span &sp, LineCount 
     bool at_line_start = count->at_line_start;
     SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
 
-    Scanner<B> sc(bytes, in, avail);
+    Scanner<B> sc(in, avail);
     typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
     while (consumed < avail) {
         const size_t pos = consumed;
@@ -194,7 +195,7 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
     const B bytes;
     const bool force = sp.force;
     // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-    return run_span(bytes, sp, count, kMaxText, kMaxText + 1,
+    return run_span<B>(sp, count, kMaxText, kMaxText + 1,
                     [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
                         size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         const size_t n = trim_line_end(piece, len, lf);
@@ -213,7 +214,7 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
     const B bytes;
     // A record is one line of at most 512 bytes with its line end; 512
     // bytes without one, with more to follow, are longer than any record.
-    return run_span(bytes, sp, count, kRecordBufferSize, kRecordBufferSize,
+    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
                     [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
                         unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
