@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the qelcode command-line tool, run as a user would run it.
 
-usage: cli_test.py --tool PATH --source-dir DIR --step-selector K [unittest args]
+usage: cli_test.py [--emulator=ARG ...] --tool PATH --source-dir DIR --step-selector K
+                   [unittest args]
 
 Expected records come from the small encoder below, written from the record
 format alone; expected messages are written out by hand.
@@ -17,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-TOOL = ""
+TOOL = []  # the command that runs the tool: an emulator and its arguments, then the tool
 SOURCE_DIR = ""
 SHIFT = 0
 TIMEOUT = 60  # seconds; no run of the tool should come near it
@@ -76,7 +77,7 @@ def decoded_file(data):
 # --- running the tool -------------------------------------------------------
 
 def run(args, stdin=b"", cwd=None, stdout=subprocess.PIPE, preexec_fn=None):
-    return subprocess.run([TOOL] + args, input=stdin, stdout=stdout, stderr=subprocess.PIPE,
+    return subprocess.run(TOOL + args, input=stdin, stdout=stdout, stderr=subprocess.PIPE,
                           cwd=cwd, timeout=TIMEOUT, preexec_fn=preexec_fn)
 
 
@@ -133,9 +134,9 @@ class EncodeDecodeTest(ToolTest):
 
     def test_stdin_to_stdout_through_a_pipe(self):
         text = b"first line\r\nsecond ~ line\n\nlast without line feed"
-        with subprocess.Popen([TOOL, "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        with subprocess.Popen(TOOL + ["-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as enc, \
-             subprocess.Popen([TOOL, "--decode"], stdin=enc.stdout, stdout=subprocess.PIPE,
+             subprocess.Popen(TOOL + ["--decode"], stdin=enc.stdout, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as dec:
             enc.stdout.close()  # the decoder holds the pipe now
             enc.stdin.write(text)
@@ -386,18 +387,18 @@ class OutputFileTest(ToolTest):
                 self.assertOnly("src", "hard", "soft")
         # standard input that is the output file
         with open(src, "rb") as f:
-            result = subprocess.run([TOOL, "-o", src], stdin=f, capture_output=True, timeout=TIMEOUT)
+            result = subprocess.run(TOOL + ["-o", src], stdin=f, capture_output=True, timeout=TIMEOUT)
         self.assertRun(result, 1, b"", b"qelcode: %s: output file is the input file\n" % src.encode())
         # standard output appending to the input file
         with open(src, "ab") as f:
-            result = subprocess.run([TOOL, src], stdout=f, stderr=subprocess.PIPE, timeout=TIMEOUT)
+            result = subprocess.run(TOOL + [src], stdout=f, stderr=subprocess.PIPE, timeout=TIMEOUT)
         self.assertRun(result, 1, None, b"qelcode: (stdout): output file is the input file\n")
         self.assertEqual(self.read(src), content)
 
     def test_output_to_a_pipe_is_written_directly(self):
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
-        with subprocess.Popen([TOOL, "-o", fifo], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        with subprocess.Popen(TOOL + ["-o", fifo], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
             proc.stdin.write(b"through a pipe\n")
             proc.stdin.close()
             with open(fifo, "rb") as f:
@@ -409,7 +410,7 @@ class OutputFileTest(ToolTest):
 
     def test_stopped_by_a_signal_leaves_no_temporary_file(self):
         out = self.write("out", b"old\n")
-        with subprocess.Popen([TOOL, "-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        with subprocess.Popen(TOOL + ["-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
             proc.stdin.write(b"a first line\n")
             proc.stdin.flush()
             # The tool is now waiting for more input with its temporary file open.
@@ -428,10 +429,12 @@ def main():
     global TOOL, SOURCE_DIR, SHIFT
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
+    parser.add_argument("--emulator", action="append", default=[],
+                        help="the emulator that runs the tool, one argument at a time (--emulator=ARG)")
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--step-selector", type=int, required=True)
     args, rest = parser.parse_known_args()
-    TOOL = os.path.abspath(args.tool)
+    TOOL = args.emulator + [os.path.abspath(args.tool)]
     SOURCE_DIR = os.path.abspath(args.source_dir)
     SHIFT = (2 * args.step_selector) % 9 + 1
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
