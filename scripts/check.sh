@@ -5,17 +5,19 @@
 #   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the threading tests under ThreadSanitizer;
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
-#   5. the 32-bit Windows DLL, cross-built and run under Wine.
+#   5. the 32-bit Windows DLL, cross-built and run under Wine;
+#   6. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
+#      and run under qemu.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
-# (names: plain portable clang sanitize tsan fuzz windows; default: all).
+# (names: plain portable clang sanitize tsan fuzz windows cross; default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable clang sanitize tsan fuzz windows}
+stages=${QEL_CHECK_STAGES:-plain portable clang sanitize tsan fuzz windows cross}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -86,6 +88,11 @@ fi
 if wants windows; then
     step "32-bit Windows DLL under Wine"
     bash "$repo/scripts/check-windows.sh"
+fi
+
+if wants cross; then
+    step "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
+    bash "$repo/scripts/check-cross.sh"
 fi
 
 step "all checks passed: $stages"
