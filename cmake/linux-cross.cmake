@@ -2,8 +2,9 @@
 # Debian's cross compilers for QEL_CROSS_TRIPLE, libraries and headers from
 # its /usr/<triple> tree, and programs run under qemu user-mode emulation.
 #   cmake -S . -B build-aarch64 --toolchain cmake/toolchain-aarch64-linux-gnu.cmake
-# The tests need GoogleTest built for the target: pass its package folder as
-# -DGTest_DIR=... (scripts/check.sh builds it from Debian's googletest source).
+# The tests need GoogleTest built for the target: pass its package folder
+# as -DGTest_DIR=... (scripts/check-cross.sh builds it from Debian's
+# googletest source).
 set(CMAKE_SYSTEM_NAME Linux)
 
 find_program(CMAKE_C_COMPILER NAMES ${QEL_CROSS_TRIPLE}-gcc REQUIRED)
