@@ -10,18 +10,20 @@
 #      run under Wine, and their zips;
 #   6. the .deb packages: lintian, installed with dpkg -i and used;
 #   7. the ABI against the committed baseline (abidiff).
+#   8. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
+#      and run under qemu.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
 # (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows
-# package abi;
+# package abi cross;
 # default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package abi}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package abi cross}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 step() { printf '\n==== %s\n' "$*"; }
@@ -126,5 +128,10 @@ if wants abi; then
     bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
 fi
 # ---- end of packages and ABI --------------------------------------------------
+
+if wants cross; then
+    step "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
+    bash "$repo/scripts/check-cross.sh"
+fi
 
 step "all checks passed: $stages"

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the qelcode command-line tool, run as a user would run it.
 
-usage: cli_test.py --tool PATH --named-temp-tool PATH --source-dir DIR
-                   --step-selector K [unittest args]
+usage: cli_test.py [--emulator=ARG ...] --tool PATH --named-temp-tool PATH
+                   --source-dir DIR --step-selector K [unittest args]
 
 The second tool is the same program built to write -o through a named
 temporary file, as it does where the file system refuses unnamed ones.
@@ -29,6 +29,7 @@ import unittest
 
 TOOL = ""
 NAMED_TEMP_TOOL = ""
+EMULATOR = []  # what runs a cross-built tool: an emulator and its arguments
 SOURCE_DIR = ""
 SHIFT = 0
 TIMEOUT = 60  # seconds; no run of the tool should come near it
@@ -88,8 +89,13 @@ def decoded_file(data):
 
 def run(args, stdin=b"", cwd=None, stdout=subprocess.PIPE, preexec_fn=None, tool=None, as_user=()):
     """Runs the tool (or tool); as_user is a command prefix such as setpriv's."""
-    return subprocess.run(list(as_user) + [tool or TOOL] + args, input=stdin, stdout=stdout,
+    return subprocess.run(list(as_user) + command(tool) + args, input=stdin, stdout=stdout,
                           stderr=subprocess.PIPE, cwd=cwd, timeout=TIMEOUT, preexec_fn=preexec_fn)
+
+
+def command(tool=None):
+    """The command line that runs the tool (or tool), through the emulator if any."""
+    return EMULATOR + [tool or TOOL]
 
 
 def both_tools():
@@ -150,9 +156,9 @@ class EncodeDecodeTest(ToolTest):
 
     def test_stdin_to_stdout_through_a_pipe(self):
         text = b"first line\r\nsecond ~ line\n\nlast without line feed"
-        with subprocess.Popen([TOOL, "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        with subprocess.Popen(command() + ["-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as enc, \
-             subprocess.Popen([TOOL, "--decode"], stdin=enc.stdout, stdout=subprocess.PIPE,
+             subprocess.Popen(command() + ["--decode"], stdin=enc.stdout, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) as dec:
             enc.stdout.close()  # the decoder holds the pipe now
             enc.stdin.write(text)
@@ -359,7 +365,7 @@ class TestModeTest(ToolTest):
         missing = os.path.join(self.dir, "missing")
         last = self.write("last", encode_text(b"gamma"))
         # Both streams into one pipe: each file's line comes in its turn.
-        result = subprocess.run([TOOL, "-t", first, damaged, missing, "-", last], input=good,
+        result = subprocess.run(command() + ["-t", first, damaged, missing, "-", last], input=good,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout.decode().splitlines(), [
@@ -479,13 +485,13 @@ class OutputFileTest(ToolTest):
                 self.assertOnly("src", "hard", "soft")
         # standard input that is the output file
         with open(src, "rb") as f:
-            result = subprocess.run([TOOL, "-o", src], stdin=f, capture_output=True, timeout=TIMEOUT)
+            result = subprocess.run(command() + ["-o", src], stdin=f, capture_output=True, timeout=TIMEOUT)
         self.assertRun(result, 1, b"", b"qelcode: %s: output file is the input file\n" % src.encode())
         # standard output appending to the input file, named or as "-o -"
         for args in [[src], [src, "-o", "-"]]:
             with self.subTest(args=args):
                 with open(src, "ab") as f:
-                    result = subprocess.run([TOOL] + args, stdout=f, stderr=subprocess.PIPE, timeout=TIMEOUT)
+                    result = subprocess.run(command() + args, stdout=f, stderr=subprocess.PIPE, timeout=TIMEOUT)
                 self.assertRun(result, 1, None, b"qelcode: (stdout): output file is the input file\n")
                 self.assertEqual(self.read(src), content)
 
@@ -589,7 +595,7 @@ class OutputFileTest(ToolTest):
     def test_output_to_a_pipe_is_written_directly(self):
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
-        with subprocess.Popen([TOOL, "-o", fifo], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        with subprocess.Popen(command() + ["-o", fifo], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
             proc.stdin.write(b"through a pipe\n")
             proc.stdin.close()
             with open(fifo, "rb") as f:
@@ -633,7 +639,7 @@ class OutputFileTest(ToolTest):
                         out = os.path.join(self.dir, "out")
                         if existing:
                             self.write("out", b"old\n")
-                        with subprocess.Popen([tool, "-o", out], stdin=subprocess.PIPE,
+                        with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE,
                                               stderr=subprocess.PIPE) as proc:
                             proc.stdin.write(b"a first line\n")
                             proc.stdin.flush()
@@ -659,7 +665,7 @@ class OutputFileTest(ToolTest):
             with self.subTest(tool=tool_name):
                 self.clear()
                 out = self.write("out", b"old\n")
-                with subprocess.Popen([tool, "-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
                                       preexec_fn=ignore) as proc:
                     proc.stdin.write(b"first\n")
                     proc.stdin.flush()
@@ -832,16 +838,66 @@ class OtherUserTest(ToolTest):
                 self.assertEqual(os.listdir(self.dir), ["cap"])
 
 
+class LargeFileTest(ToolTest):
+    """Files past 4 GiB, made sparse so that they cost no disk. A 32-bit
+    build without large-file support can't stat them (EOVERFLOW); one that
+    kept sizes in 32 bits would see a file of a few KiB."""
+
+    BEYOND = (1 << 32) + 4099  # the hole's end: past 2 GiB and 4 GiB, not block-aligned
+
+    def sparse(self, name, head, tail=b"", mode=None):
+        """head, then NULs up to BEYOND, then tail."""
+        path = self.write(name, head, mode)
+        try:
+            os.truncate(path, self.BEYOND)
+        except OSError as e:
+            self.skipTest("no sparse file of %d bytes here: %s" % (self.BEYOND, e))
+        with open(path, "ab") as f:
+            f.write(tail)
+        self.assertEqual(os.stat(path).st_size, self.BEYOND + len(tail))
+        return path
+
+    def test_named_input(self):
+        # Read up to the hole, whose first byte is a NUL on line 2.
+        path = self.sparse("big", b"first line\n", b"tail\n")
+        self.assertRun(run([path]), 1, encode_text(b"first line"),
+                       b"qelcode: %s: line 2: NUL byte in source\n" % path.encode())
+
+    def test_standard_input_read_past_4_gib(self):
+        cases = [
+            # name, arguments, text after the hole, expected output
+            ("encode", [], b"tail one\ntail two\n", encode_text(b"tail one") + encode_text(b"tail two")),
+            ("decode", ["-d"], encode_text(b"tail one") + encode_text(b"tail two"), b"tail one\ntail two\n"),
+        ]
+        for name, args, tail, expected in cases:
+            with self.subTest(name):
+                path = self.sparse("big-" + name, b"", tail)
+                with open(path, "rb") as f:
+                    f.seek(self.BEYOND)
+                    result = subprocess.run(command() + args, stdin=f, capture_output=True, timeout=TIMEOUT)
+                self.assertRun(result, 0, expected)
+
+    def test_output_replaces_a_large_file(self):
+        out = self.sparse("out", b"old\n", mode=0o640)
+        self.assertRun(run(["-o", out], b"new text\n"), 0, b"")
+        self.assertEqual(self.read(out), encode_text(b"new text"))
+        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+        self.assertEqual(os.listdir(self.dir), ["out"])
+
+
 def main():
-    global TOOL, NAMED_TEMP_TOOL, SOURCE_DIR, SHIFT
+    global TOOL, NAMED_TEMP_TOOL, EMULATOR, SOURCE_DIR, SHIFT
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--named-temp-tool", required=True)
+    parser.add_argument("--emulator", action="append", default=[],
+                        help="the emulator that runs the tool, one argument at a time (--emulator=ARG)")
     parser.add_argument("--source-dir", required=True)
     parser.add_argument("--step-selector", type=int, required=True)
     args, rest = parser.parse_known_args()
     TOOL = os.path.abspath(args.tool)
     NAMED_TEMP_TOOL = os.path.abspath(args.named_temp_tool)
+    EMULATOR = args.emulator
     SOURCE_DIR = os.path.abspath(args.source_dir)
     SHIFT = (2 * args.step_selector) % 9 + 1
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -12,7 +12,7 @@ number and source position with the model, byte for byte.
 
 Exit status 0 when everything agrees, 1 on a difference, 77 when the library
 can't be loaded into this interpreter (a sanitizer build without its runtime
-preloaded).
+preloaded, or a library cross-built for another architecture).
 """
 
 import argparse
