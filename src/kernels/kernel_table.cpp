@@ -66,9 +66,19 @@ void chosen_encode_body(const unsigned char *, unsigned char *, size_t) __attrib
 bool chosen_decode_body(const unsigned char *, unsigned char *, size_t, int)
     __attribute__((ifunc("qel_resolve_decode_body")));
 
-KernelOps stream_kernel() {
-    return KernelOps{chosen_encode_span, chosen_decode_span, chosen_encode_body, chosen_decode_body};
+// The operations handed out call the chosen functions rather than being
+// them: 32-bit x86 can't take the address of an indirect function from
+// position-independent code.
+namespace {
+SpanResult call_encode_span(const Span &span, LineCount *count) { return chosen_encode_span(span, count); }
+SpanResult call_decode_span(const Span &span, LineCount *count) { return chosen_decode_span(span, count); }
+void call_encode_body(const unsigned char *in, unsigned char *out, size_t n) { chosen_encode_body(in, out, n); }
+bool call_decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    return chosen_decode_body(in, out, n, s);
 }
+}  // namespace
+
+KernelOps stream_kernel() { return KernelOps{call_encode_span, call_decode_span, call_encode_body, call_decode_body}; }
 KernelOps record_kernel() { return stream_kernel(); }
 
 #else
