@@ -437,9 +437,9 @@ static void check_file(const char *what, RunStream run, const unsigned char *in,
  * and once more writing to a file. */
 static void check_record(const char *what, EncodeRecordFn fn, const unsigned char *in, size_t in_n,
                          const unsigned char *want, size_t want_n) {
-    char buf[QEL_RECORD_BUFFER_SIZE + 1024];
+    static char buf[QEL_RECORD_BUFFER_SIZE + 1024];
     char path[300];
-    unsigned char written[1100];
+    static unsigned char written[1100];
     size_t written_n;
     int32_t status = QEL_RTN_SUCCESSFUL;
     int32_t ret;
@@ -470,7 +470,8 @@ static void check_record(const char *what, EncodeRecordFn fn, const unsigned cha
  * all of them (a record of any shift decodes). */
 static void check_vectors(const char *path) {
     static Vector v;
-    char line[4096], what[64];
+    static char line[4096];
+    char what[64];
     int number = 0, run = 0;
     FILE *f = fopen(path, "r");
     if (f == NULL) {
