@@ -65,37 +65,32 @@ typedef int32_t(QEL_CALL *BufferFn)(char *, size_t, size_t *, const char *, size
 typedef size_t(QEL_CALL *BoundFn)(size_t);
 typedef const char *(QEL_CALL *VersionFn)(void);
 
+/* The functions the host calls: name, pointer type, slot in the qel table.
+ * (Which functions the library exports is the export list's business.) */
+#define QEL_HOST_FUNCTIONS(X)                          \
+    X(QEL_EncodeRecord, EncodeRecordFn, encode_record) \
+    X(QEL_Encode, CodecFn, encode)                     \
+    X(QEL_EncodeStream, CodecStreamFn, encode_stream)  \
+    X(QEL_DecodeRecord, EncodeRecordFn, decode_record) \
+    X(QEL_Decode, CodecFn, decode)                     \
+    X(QEL_DecodeStream, CodecStreamFn, decode_stream)  \
+    X(QEL_RtnCodeStr, RtnCodeStrFn, rtn_code_str)      \
+    X(QEL_EncodeBuffer, BufferFn, encode_buffer)       \
+    X(QEL_DecodeBuffer, BufferFn, decode_buffer)       \
+    X(QEL_EncodeBound, BoundFn, encode_bound)          \
+    X(QEL_DecodeBound, BoundFn, decode_bound)          \
+    X(QEL_Version, VersionFn, version)
+
 #if defined(__GNUC__)
 /* Fails to compile when a typedef drifts from the header's declaration. */
-#  define SAME_TYPE(fn, type) \
-    typedef char same_type_##fn[__builtin_types_compatible_p(__typeof__(&fn), type) ? 1 : -1]
-SAME_TYPE(QEL_EncodeRecord, EncodeRecordFn);
-SAME_TYPE(QEL_Encode, CodecFn);
-SAME_TYPE(QEL_EncodeStream, CodecStreamFn);
-SAME_TYPE(QEL_DecodeRecord, EncodeRecordFn);
-SAME_TYPE(QEL_Decode, CodecFn);
-SAME_TYPE(QEL_DecodeStream, CodecStreamFn);
-SAME_TYPE(QEL_RtnCodeStr, RtnCodeStrFn);
-SAME_TYPE(QEL_EncodeBuffer, BufferFn);
-SAME_TYPE(QEL_DecodeBuffer, BufferFn);
-SAME_TYPE(QEL_EncodeBound, BoundFn);
-SAME_TYPE(QEL_DecodeBound, BoundFn);
-SAME_TYPE(QEL_Version, VersionFn);
+#  define SAME_TYPE(fn, type, slot) \
+    typedef char same_type_##fn[__builtin_types_compatible_p(__typeof__(&fn), type) ? 1 : -1];
+QEL_HOST_FUNCTIONS(SAME_TYPE)
 #endif
 
+#define SLOT(fn, type, slot) type slot;
 static struct {
-    EncodeRecordFn encode_record;
-    CodecFn encode;
-    CodecStreamFn encode_stream;
-    EncodeRecordFn decode_record;
-    CodecFn decode;
-    CodecStreamFn decode_stream;
-    RtnCodeStrFn rtn_code_str;
-    BufferFn encode_buffer;
-    BufferFn decode_buffer;
-    BoundFn encode_bound;
-    BoundFn decode_bound;
-    VersionFn version;
+    QEL_HOST_FUNCTIONS(SLOT)
 } qel;
 
 static int failures;
@@ -137,11 +132,8 @@ static void report_load_error(const char *path) {
 
 static Library library_handle;
 
-/* The functions the host calls, in the order of the qel table's slots. */
-static const char *const names[] = {
-    "QEL_EncodeRecord", "QEL_Encode",       "QEL_EncodeStream", "QEL_DecodeRecord",
-    "QEL_Decode",       "QEL_DecodeStream", "QEL_RtnCodeStr",   "QEL_EncodeBuffer",
-    "QEL_DecodeBuffer", "QEL_EncodeBound",  "QEL_DecodeBound",  "QEL_Version"};
+#define NAME(fn, type, slot) #fn,
+static const char *const names[] = {QEL_HOST_FUNCTIONS(NAME)};
 enum { kFunctions = sizeof names / sizeof names[0] };
 
 static int load(const char *path) {
@@ -167,28 +159,14 @@ static int load(const char *path) {
         /* The functions as the import library binds them: every check below
          * calls through it. (Their addresses need not equal GetProcAddress's:
          * a compiler may take the import library's jump stub for them.) */
-        void (*const linked[kFunctions])(void) = {
-            (void (*)(void))QEL_EncodeRecord, (void (*)(void))QEL_Encode,
-            (void (*)(void))QEL_EncodeStream, (void (*)(void))QEL_DecodeRecord,
-            (void (*)(void))QEL_Decode,       (void (*)(void))QEL_DecodeStream,
-            (void (*)(void))QEL_RtnCodeStr,   (void (*)(void))QEL_EncodeBuffer,
-            (void (*)(void))QEL_DecodeBuffer, (void (*)(void))QEL_EncodeBound,
-            (void (*)(void))QEL_DecodeBound,  (void (*)(void))QEL_Version};
+#  define LINKED(fn, type, slot) (void (*)(void)) fn,
+        void (*const linked[kFunctions])(void) = {QEL_HOST_FUNCTIONS(LINKED)};
         for (i = 0; i < kFunctions; ++i) fns[i] = linked[i];
     }
 #endif
-    qel.encode_record = (EncodeRecordFn)fns[0];
-    qel.encode = (CodecFn)fns[1];
-    qel.encode_stream = (CodecStreamFn)fns[2];
-    qel.decode_record = (EncodeRecordFn)fns[3];
-    qel.decode = (CodecFn)fns[4];
-    qel.decode_stream = (CodecStreamFn)fns[5];
-    qel.rtn_code_str = (RtnCodeStrFn)fns[6];
-    qel.encode_buffer = (BufferFn)fns[7];
-    qel.decode_buffer = (BufferFn)fns[8];
-    qel.encode_bound = (BoundFn)fns[9];
-    qel.decode_bound = (BoundFn)fns[10];
-    qel.version = (VersionFn)fns[11];
+    i = 0;
+#define ASSIGN(fn, type, slot) qel.slot = (type)fns[i++];
+    QEL_HOST_FUNCTIONS(ASSIGN)
     /* Nothing but the plain names: no decorated or internal symbols. */
     {
         static const char *const absent[] = {"_QEL_Encode", "QEL_Encode@12", "_QEL_Encode@12",
