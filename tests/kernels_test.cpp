@@ -1,5 +1,5 @@
-// Every kernel of the table, each on its own, against the plain models in
-// tests/support: body mapping for every shift, length and kind of byte, and
+// Every kernel of the table, each on its own, against the plain model in
+// tests/reference: body mapping for every shift, length and kind of byte, and
 // the line engine fed in every way a caller can feed it (whole, in random
 // windows, with too little room, one piece at a time), compared with the
 // stream model for output, status and line. Buffers are exactly the size a
