@@ -234,9 +234,9 @@ for config in win64-ucrt win32-ucrt; do
         "${clang_cl[@]}" --target=$target /nologo /c /O2 /W4 /WX /GS- /Zl /D_UCRT /DQEL_HOST_LINKED \
             /DQEL_TEST_STEP_SELECTOR="${selector}u" "${defines[@]}" /clang:-fgnuc-version=4.2.1 \
             /imsvc /usr/share/mingw-w64/include /I"$pkg/include" \
-            -- "$repo/host/win/win_host.c" "$repo/host/win/ucrt_entry.c" &&
+            -- "$repo/host/loading_host.c" "$repo/host/win/ucrt_entry.c" &&
         lld-link-14 /nologo /machine:$machine /subsystem:console "${link_extra[@]}" /out:win_host.exe \
-            win_host.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
+            loading_host.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
             "/usr/$triple/lib/libucrt.a" "/usr/$triple/lib/libkernel32.a") ||
         die "$config: the clang-cl host did not build"
     cp "$pkg/bin/qelcode.dll" "$out/"
@@ -244,7 +244,8 @@ for config in win64-ucrt win32-ucrt; do
         "kernel32\.dll|qelcode\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll"
     grep -qx qelcode.dll <<<"$(imports_of "$out/win_host.exe" "$config")" ||
         die "$config: the clang-cl host does not import qelcode.dll"
-    (cd "$out" && w wine ./win_host.exe check .) || die "$config: the clang-cl host's checks failed"
+    (cd "$out" && w wine ./win_host.exe --def "$repo/src/qelcode.def" \
+        --vectors "$repo/tests/reference/vectors.txt" check .) || die "$config: the clang-cl host's checks failed"
     same_as_linux "$config clang-cl host" "" "$out/win_host.exe"
 done
 

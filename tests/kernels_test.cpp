@@ -1,5 +1,5 @@
-// Every kernel of the table, each on its own, against the plain models in
-// tests/support: body mapping for every shift, length and kind of byte, and
+// Every kernel of the table, each on its own, against the plain model in
+// tests/reference: body mapping for every shift, length and kind of byte, and
 // the line engine fed in every way a caller can feed it (whole, in random
 // windows, with too little room, one piece at a time), compared with the
 // stream model for output, status and line. Buffers are exactly the size a
@@ -14,8 +14,7 @@
 
 #include "kernel.h"
 #include "qelcode.h"
-#include "record_reference.h"
-#include "stream_reference.h"
+#include "qel_reference.h"
 
 namespace {
 
@@ -49,7 +48,7 @@ std::string make_bytes(std::mt19937 &rng, size_t n, int kind) {
 // The body of a text, from the record model: the record less its header
 // and the line feed it adds.
 std::string model_body(const std::string &text, int s) {
-    const std::string r = qel_ref::encode(text, s);
+    const std::string r = qel_ref::encode_text(text, s);
     return r.substr(3, text.size());
 }
 
@@ -108,8 +107,8 @@ struct Feed {
 // unconsumed bytes carried over, output in rooms of the given size, each
 // in a heap buffer of exactly that size. Ends like the stream functions:
 // 6 for no input at all, 1 with the number of lines, or the refusal.
-streamref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const Feed &f) {
-    streamref::Outcome o;
+qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const Feed &f) {
+    qel_ref::Outcome o;
     qel::LineCount count{0, true};
     size_t pos = 0, window = f.window == 0 ? src.size() + 1 : f.window, room = f.room;
     for (int guard = 0; guard < 1000000; ++guard) {
@@ -176,11 +175,11 @@ std::string random_records(std::mt19937 &rng) {
     while (i < text.size()) {
         size_t lf = text.find('\n', i);
         size_t take = lf == std::string::npos ? text.size() - i : lf - i + 1;
-        take = std::min(take, streamref::kEncodePiece);
+        take = std::min(take, qel_ref::kEncodePiece);
         std::string piece = text.substr(i, take);
         i += take;
         if (!piece.empty() && piece.back() != '\n' && i < text.size() && text[i] == '\n') piece += '\n', ++i;
-        std::string rec = qel_ref::encode(qel_ref::trim(piece), 1 + static_cast<int>(rng() % 9));
+        std::string rec = qel_ref::encode_text(qel_ref::trim(piece), 1 + static_cast<int>(rng() % 9));
         const auto d = rng() % 30;
         if (d == 0) rec[rng() % rec.size()] = ' ';
         if (d == 1) rec.erase(rng() % rec.size(), 1);
@@ -207,9 +206,9 @@ TEST_P(EachKernel, EncodingSpansAgreeWithTheStreamModel) {
     for (int round = 0; round < 300; ++round) {
         const std::string src = random_text(rng, true);
         const bool force = rng() % 2 == 0;
-        const streamref::Outcome want = streamref::encode_stream(src, force, kShift);
+        const qel_ref::Outcome want = qel_ref::encode_stream(src, force, kShift);
         for (const Feed &f : kFeeds) {
-            const streamref::Outcome got = drive(ops().encode_span, src, force, f);
+            const qel_ref::Outcome got = drive(ops().encode_span, src, force, f);
             ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
             ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
             ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
@@ -221,9 +220,9 @@ TEST_P(EachKernel, DecodingSpansAgreeWithTheStreamModel) {
     std::mt19937 rng(19);
     for (int round = 0; round < 300; ++round) {
         const std::string src = random_records(rng);
-        const streamref::Outcome want = streamref::decode_stream(src);
+        const qel_ref::Outcome want = qel_ref::decode_stream(src);
         for (const Feed &f : kFeeds) {
-            const streamref::Outcome got = drive(ops().decode_span, src, false, f);
+            const qel_ref::Outcome got = drive(ops().decode_span, src, false, f);
             ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
             ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
             ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
@@ -240,7 +239,7 @@ TEST_P(EachKernel, LengthLimitsHoldWhereverAPieceStands) {
         std::string src;
         bool decode;
     };
-    const std::string body507 = qel_ref::encode(std::string(507, 'b'), kShift);
+    const std::string body507 = qel_ref::encode_text(std::string(507, 'b'), kShift);
     const std::vector<Shape> shapes = {
         {"text_507_lf", std::string(507, 'a') + "\nz\n", false},
         {"text_507_crlf", std::string(507, 'a') + "\r\nz\n", false},
@@ -255,12 +254,12 @@ TEST_P(EachKernel, LengthLimitsHoldWhereverAPieceStands) {
         {"line_513", "OP" + std::string(511, 'c'), true},
     };
     for (const Shape &sh : shapes)
-        for (const std::string &before : {std::string(), sh.decode ? qel_ref::encode("x", kShift) : lead}) {
+        for (const std::string &before : {std::string(), sh.decode ? qel_ref::encode_text("x", kShift) : lead}) {
             const std::string src = before + sh.src;
-            const streamref::Outcome want = sh.decode ? streamref::decode_stream(src)
-                                                      : streamref::encode_stream(src, false, kShift);
+            const qel_ref::Outcome want = sh.decode ? qel_ref::decode_stream(src)
+                                                      : qel_ref::encode_stream(src, false, kShift);
             for (const Feed &f : kFeeds) {
-                const streamref::Outcome got = drive(sh.decode ? ops().decode_span : ops().encode_span, src, false, f);
+                const qel_ref::Outcome got = drive(sh.decode ? ops().decode_span : ops().encode_span, src, false, f);
                 EXPECT_EQ(want.status, got.status) << sh.name << " after " << before.size() << " window " << f.window;
                 EXPECT_EQ(want.line, got.line) << sh.name << " window " << f.window;
                 EXPECT_EQ(want.out, got.out) << sh.name << " window " << f.window;

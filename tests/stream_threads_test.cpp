@@ -15,13 +15,13 @@
 
 #include "qelcode.h"
 #include "stream_io.h"
-#include "stream_reference.h"
+#include "qel_reference.h"
 
 using streamio::File;
 
 namespace {
 
-const int kShift = streamref::build_shift();
+const int kShift = qel_ref::build_shift();
 
 // Runs fn on its own thread and waits at most `limit` for it. A thread that
 // is still stuck then can't be joined, so the whole program stops with a
@@ -61,10 +61,10 @@ TEST(StreamThreads, DifferentFilesAtOnceMatchTheReference) {
     std::vector<Job> jobs(kThreads);
     for (Job &j : jobs) {
         j.plain = streamio::random_text(rng, 120, true);
-        const streamref::Outcome enc = streamref::encode_stream(j.plain, true, kShift);
+        const qel_ref::Outcome enc = qel_ref::encode_stream(j.plain, true, kShift);
         ASSERT_EQ(enc.status, QEL_RTN_SUCCESSFUL);
         j.encoded = enc.out;
-        j.decoded = streamref::decode_stream(j.encoded).out;
+        j.decoded = qel_ref::decode_stream(j.encoded).out;
     }
 
     std::vector<std::string> failures(kThreads);
@@ -142,7 +142,7 @@ TEST(StreamThreads, OppositeDirectionsOnOneStreamPairDoNotDeadlock) {
 TEST(StreamThreads, EncodeAndDecodeCrosswiseDoNotDeadlock) {
     std::string text;
     for (int i = 0; i < 20; ++i) text += "row " + std::to_string(i) + "\n";
-    const std::string encoded = streamref::encode_stream(text, false, kShift).out;
+    const std::string encoded = qel_ref::encode_stream(text, false, kShift).out;
     for (int round = 0; round < 500; ++round) {
         File a = streamio::temp_file(text);
         File b = streamio::temp_file(encoded);

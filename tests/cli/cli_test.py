@@ -9,8 +9,8 @@ temporary file, as it does where the file system refuses unnamed ones.
 Cases that need a second user run the tool as nobody through setpriv, and
 skip (saying why) where that can't be set up, as when not run as root.
 
-Expected records come from the small encoder below, written from the record
-format alone; expected messages are written out by hand.
+Expected records come from the format's reference model and its hand-worked
+vectors (tests/reference); expected messages are written out by hand.
 """
 import argparse
 import grp
@@ -34,55 +34,29 @@ SOURCE_DIR = ""
 SHIFT = 0
 TIMEOUT = 60  # seconds; no run of the tool should come near it
 
-ALPHABET = bytes.fromhex(
-    "633d762d2c7e5e5360575b232a7d52595a464d40433571303637626d64443c264c256139"
-    "214128382f6b4e79455068275c787456674a6f77324f697055296a425f5d513f663b3158"
-    "543a223e72657c496c6e75242b47484b737b337a2e34")
-MAX_TEXT = 507
-
 HINT = b"qelcode: --force encodes lines that already carry the encoded mark\n"
 
 
-# --- an independent model of the format ------------------------------------
+# --- expected records, from the format's reference model ----------------------
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reference"))
+import qel_model as model  # noqa: E402
+
 
 def encode_text(text, s=None):
-    """The record of one line's text (line end already removed)."""
-    s = SHIFT if s is None else s
-    n = len(text)
-    body = bytes(ALPHABET[((c - 32) + s * (i + 1)) % 94] if 32 <= c <= 126 else c
-                 for i, c in enumerate(text))
-    return bytes([32 + n % 94, 127 - n % 94, ALPHABET[s + 16]]) + body + b"\n"
-
-
-def split_lines(data):
-    """Each line's bytes before its line feed (a CR kept), and whether it had one."""
-    lines = [(line, True) for line in data.split(b"\n")]
-    last, _ = lines.pop()
-    if last:
-        lines.append((last, False))
-    return lines
-
-
-def pieces(line, has_lf):
-    """A line cut as the encoder reads it: 507 bytes a piece, the line feed
-    joining the last; a CR before that line feed is the line end's."""
-    chunks = [line[i:i + MAX_TEXT] for i in range(0, len(line), MAX_TEXT)] or [b""]
-    if has_lf and chunks[-1].endswith(b"\r"):
-        chunks[-1] = chunks[-1][:-1]
-    return chunks
-
-
-def texts(data):
-    return [p for line, has_lf in split_lines(data) for p in pieces(line, has_lf)]
+    """The record of one line's text (line end already removed), by default
+    in this build's shift."""
+    return model.encode_text(text, SHIFT if s is None else s)
 
 
 def encode_file(data):
-    return b"".join(encode_text(p) for p in texts(data))
+    """The records of a whole file, every line encoded (--force)."""
+    return model.encode_stream(data, model.FORCE, SHIFT).out
 
 
 def decoded_file(data):
     """What decoding the encoded data gives back: tildes come back as spaces."""
-    return b"".join(p.replace(b"~", b" ") + b"\n" for p in texts(data))
+    return model.decode_stream(encode_file(data)).out
 
 
 # --- running the tool -------------------------------------------------------
@@ -146,13 +120,16 @@ class ToolTest(unittest.TestCase):
 
 
 class EncodeDecodeTest(ToolTest):
-    def test_hand_worked_record(self):
-        if SHIFT != 5:
-            self.skipTest("record worked out for the default step selector")
-        # "Hi": n = 2 gives '"' and '}', step mark entry 21 is '5';
-        # 'H' (40) + 5 = entry 45 'P', 'i' (73) + 10 = entry 83 '$'.
-        self.assertRun(run([], b"Hi\n"), 0, b'"}5P$\n')
-        self.assertRun(run(["-d"], b'"}5P$\n'), 0, b"Hi\n")
+    def test_hand_worked_records(self):
+        # The files of the hand-worked vectors; records of any shift decode.
+        cases = [v for v in model.load_vectors() if v[0] in ("encode-file", "decode-file")]
+        self.assertTrue(cases)
+        for op, s, text, record in cases:
+            with self.subTest(op=op, text=text):
+                if op == "decode-file":
+                    self.assertRun(run(["-d"], record), 0, text)
+                elif s == SHIFT:
+                    self.assertRun(run([], text), 0, record)
 
     def test_stdin_to_stdout_through_a_pipe(self):
         text = b"first line\r\nsecond ~ line\n\nlast without line feed"
@@ -231,7 +208,7 @@ class FailureTest(ToolTest):
         # two bytes less can't be a record.
         dropped = second[:5] + second[7:]
         wrong_mark = encode_text(b"mark")
-        wrong_mark = wrong_mark[:2] + bytes([ALPHABET[5]]) + wrong_mark[3:]  # entry 5: not a step mark
+        wrong_mark = wrong_mark[:2] + bytes([model.ALPHABET[5]]) + wrong_mark[3:]  # entry 5: not a step mark
         cases = [
             # name, arguments before INPUT, file content, line, message
             ("marked line", [], b"first\nsecond\nOPEN\nfourth\n", 3, b"Source encoded"),
@@ -899,7 +876,7 @@ def main():
     NAMED_TEMP_TOOL = os.path.abspath(args.named_temp_tool)
     EMULATOR = args.emulator
     SOURCE_DIR = os.path.abspath(args.source_dir)
-    SHIFT = (2 * args.step_selector) % 9 + 1
+    SHIFT = model.shift_of_selector(args.step_selector)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -1,40 +1,55 @@
-// A small, deliberately plain model of the stream encoder and decoder, used
-// to work out expected bytes, results and line numbers in the stream tests.
-// It follows the format rules one byte at a time with std::string and shares
-// nothing with the library.
+// A small, deliberately plain model of the record format and of the stream
+// encoder and decoder, written from the format rules alone and sharing no
+// code with the library. Every C++ test works out its expected records,
+// results and line numbers with it, one byte at a time with std::string.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
-namespace streamref {
+namespace qel_ref {
 
+// The alphabet as 188 hex digits, entry 0 first.
+inline constexpr char kAlphabetHex[] =
+    "633d762d2c7e5e5360575b232a7d52595a464d40433571303637626d64443c264c2561"
+    "39214128382f6b4e79455068275c787456674a6f77324f697055296a425f5d513f663b"
+    "3158543a223e72657c496c6e75242b47484b737b337a2e34";
+
+inline int hex_digit(char h) { return h <= '9' ? h - '0' : h - 'a' + 10; }
+
+// Alphabet entry e, 0 <= e < 94.
+inline unsigned char alphabet(int e) {
+    return static_cast<unsigned char>(hex_digit(kAlphabetHex[2 * e]) * 16 + hex_digit(kAlphabetHex[2 * e + 1]));
+}
+
+// The whole alphabet, entry 0 first.
 inline const std::string &alphabet() {
     static const std::string a = [] {
-        const char *hex =
-            "633d762d2c7e5e5360575b232a7d52595a464d40433571303637626d64443c264c2561392141283"
-            "82f6b4e79455068275c787456674a6f77324f697055296a425f5d513f663b3158543a223e72657c"
-            "496c6e75242b47484b737b337a2e34";
         std::string out;
-        for (size_t i = 0; hex[i] != '\0'; i += 2) {
-            out += static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16));
-        }
+        for (int e = 0; e < 94; ++e) out += static_cast<char>(alphabet(e));
         return out;
     }();
     return a;
 }
 
-inline int shift_of_selector(uint32_t k) { return static_cast<int>((2u * k) % 9u + 1u); }
+// The shift increment that a build with step selector k writes.
+inline int shift_of(uint32_t k) { return static_cast<int>((2u * k) % 9u + 1u); }
 
 #ifdef QEL_TEST_STEP_SELECTOR
-inline int build_shift() { return shift_of_selector(QEL_TEST_STEP_SELECTOR); }
+// The shift of the build under test.
+inline int build_shift() { return shift_of(QEL_TEST_STEP_SELECTOR); }
 #endif
 
-inline unsigned char step_mark(int s) { return static_cast<unsigned char>(alphabet()[static_cast<size_t>(s + 16)]); }
+inline char step_mark(int s) { return static_cast<char>(alphabet(s + 16)); }
 
 // Entry number of a byte in the alphabet, or -1.
 inline int entry_of(unsigned char b) {
@@ -59,23 +74,36 @@ inline std::string_view trim_line_end(std::string_view t) {
     return t;
 }
 
-// The record of a text whose line end is already gone.
+inline std::string trim(std::string_view t) { return std::string(trim_line_end(t)); }
+
+// The record of a text whose line end is already gone (no NUL inside):
+// header, one body byte per text byte, and a line feed unless the text ends
+// with one.
 inline std::string encode_text(std::string_view text, int s) {
     const size_t n = text.size();
     std::string r;
     r += static_cast<char>(32 + n % 94);
     r += static_cast<char>(127 - n % 94);
-    r += static_cast<char>(step_mark(s));
+    r += step_mark(s);
     for (size_t i = 0; i < n; ++i) {
         const int c = static_cast<unsigned char>(text[i]);
         if (c >= 32 && c <= 126) {
-            r += alphabet()[static_cast<size_t>(((c - 32) + s * static_cast<int>(i + 1)) % 94)];
+            r += static_cast<char>(alphabet(static_cast<int>(((c - 32) + s * static_cast<int>(i + 1)) % 94)));
         } else {
             r += static_cast<char>(c);
         }
     }
     if (n == 0 || text.back() != '\n') r += '\n';
     return r;
+}
+
+// What a record of this trimmed text decodes to: the text with every tilde
+// read as a space, followed by one line feed.
+inline std::string decoded(std::string_view trimmed_text) {
+    std::string d(trimmed_text);
+    for (char &c : d)
+        if (c == '~') c = ' ';
+    return d + '\n';
 }
 
 struct Outcome {
@@ -225,4 +253,71 @@ inline std::string round_trip_text(std::string_view src) {
     return out;
 }
 
-}  // namespace streamref
+// --- hand-worked vectors ------------------------------------------------------
+
+// One line of vectors.txt: OPERATION S "TEXT" "RECORD" (see the file's header).
+struct Vector {
+    std::string operation;
+    int s = 0;
+    std::string text, record;
+};
+
+// Reads one quoted field at p, with its escapes; false when it is malformed.
+inline bool read_quoted(const char *&p, std::string &out) {
+    if (*p != '"') return false;
+    for (++p; *p != '"'; ++p) {
+        if (*p == '\0' || *p == '\n') return false;
+        if (*p != '\\') {
+            out += *p;
+            continue;
+        }
+        ++p;
+        switch (*p) {
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case '\\': out += '\\'; break;
+            case '"': out += '"'; break;
+            case 'x': {
+                if (!isxdigit(static_cast<unsigned char>(p[1])) || !isxdigit(static_cast<unsigned char>(p[2])))
+                    return false;
+                const char hex[3] = {p[1], p[2], '\0'};
+                out += static_cast<char>(strtol(hex, nullptr, 16));
+                p += 2;
+                break;
+            }
+            default: return false;
+        }
+    }
+    ++p;
+    return true;
+}
+
+// The vectors of one operation in the file at path; an unreadable file or a
+// malformed line gives an empty list (tests assert that it is not empty).
+inline std::vector<Vector> load_vectors(const char *path, std::string_view operation) {
+    std::vector<Vector> found;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return {};
+    char line[1024];
+    bool ok = true;
+    while (ok && fgets(line, sizeof line, f) != nullptr) {
+        if (line[0] == '#' || line[0] == '\n') continue;
+        Vector v;
+        const char *p = line;
+        while (*p != ' ' && *p != '\0') v.operation += *p++;
+        char *end = nullptr;
+        v.s = static_cast<int>(strtol(p, &end, 10));
+        p = end;
+        ok = *p++ == ' ' && read_quoted(p, v.text) && *p++ == ' ' && read_quoted(p, v.record);
+        if (ok && v.operation == operation) found.push_back(v);
+    }
+    fclose(f);
+    return ok ? found : std::vector<Vector>{};
+}
+
+#ifdef QEL_TEST_VECTORS
+inline std::vector<Vector> vectors(std::string_view operation) { return load_vectors(QEL_TEST_VECTORS, operation); }
+#endif
+
+}  // namespace qel_ref

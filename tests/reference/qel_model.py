@@ -1,8 +1,17 @@
 """A plain Python model of the record format and the stream operations.
 
 Written from the format's rules alone, byte by byte, so that the library can
-be compared against it. Nothing here is shared with the library's code.
+be compared against it. Nothing here is shared with the library's code. The
+differential test, the tool's test and the Python module's test import it,
+and read the hand-worked vectors beside it with load_vectors().
 """
+import ast
+import os
+import re
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VECTORS = os.path.join(HERE, "vectors.txt")
+EXPORT_LIST = os.path.join(HERE, "..", "..", "src", "qelcode.def")
 
 ALPHABET = bytes.fromhex(
     "633d762d2c7e5e5360575b232a7d52595a464d40433571303637626d64443c264c256139"
@@ -190,3 +199,41 @@ def encode_stream(src, flags, s, status_in=SUCCESSFUL, have_dest=True, have_src=
 
 def decode_stream(src, status_in=SUCCESSFUL, have_dest=True, have_src=True):
     return _stream(src, True, False, 0, status_in, have_dest, have_src)
+
+
+# --- hand-worked vectors ------------------------------------------------------
+
+_VECTOR = re.compile(r'^(\S+) (\d+) ("(?:[^"\\]|\\.)*") ("(?:[^"\\]|\\.)*")\s*(#.*)?$')
+
+
+def load_vectors(path=VECTORS, operation=None):
+    """The vectors of the file as (operation, s, text, record) tuples of bytes,
+    only those of one operation when it is given."""
+    found = []
+    with open(path, encoding="ascii") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            m = _VECTOR.match(line)
+            if not m:
+                raise ValueError("%s:%d: not a vector" % (path, number))
+            op, s, text, record = m.group(1), int(m.group(2)), m.group(3), m.group(4)
+            if operation is None or op == operation:
+                found.append((op, s, ast.literal_eval("b" + text), ast.literal_eval("b" + record)))
+    return found
+
+
+def exported_names(path=EXPORT_LIST):
+    """The functions the library exports, from its export list (the .def file:
+    one name a line after EXPORTS, ';' starting a comment)."""
+    names = []
+    with open(path, encoding="ascii") as f:
+        in_exports = False
+        for line in f:
+            word = line.split(";")[0].strip()
+            if word == "EXPORTS":
+                in_exports = True
+            elif word and in_exports:
+                names.append(word.split()[0])
+    return names
