@@ -536,7 +536,7 @@ class OutputFileTest(ToolTest):
     def test_dev_stdout_as_root(self):
         # /dev/stdout itself, in a private mount namespace with a /dev of its
         # own, so that a fault can replace nothing of the machine's.
-        script = ('mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "$0" -o /dev/stdout '
+        script = ('mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "$@" -o /dev/stdout '
                   '&& if [ -L /dev/stdout ]; then echo link kept >&2; fi')
         probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs none /dev"],
                                capture_output=True, timeout=TIMEOUT)
@@ -549,7 +549,8 @@ class OutputFileTest(ToolTest):
                 ino = os.stat(cap).st_ino
                 fd = os.open(cap, os.O_WRONLY)
                 try:
-                    result = subprocess.run(["unshare", "-m", "sh", "-c", script, tool], input=b"to /dev/stdout\n",
+                    result = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh"] + command(tool),
+                                            input=b"to /dev/stdout\n",
                                             stdout=fd, stderr=subprocess.PIPE, timeout=TIMEOUT)
                 finally:
                     os.close(fd)

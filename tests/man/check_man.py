@@ -55,10 +55,10 @@ def man_options(page):
     return found
 
 
-def help_options(tool):
+def help_options(command):
     """The options of --help: lines that start with a dash, up to the gap
     before the description; a trailing argument belongs to every spelling."""
-    out = subprocess.run([tool, "--help"], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(command + ["--help"], capture_output=True, text=True, check=True).stdout
     found = {}
     for line in out.splitlines():
         if not line.lstrip().startswith("-"):
@@ -75,6 +75,8 @@ def help_options(tool):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
+    parser.add_argument("--emulator", action="append", default=[],
+                        help="what runs a cross-built tool, one argument at a time (--emulator=ARG)")
     parser.add_argument("--groff", required=True)
     parser.add_argument("pages", nargs="+")
     args = parser.parse_args()
@@ -84,7 +86,7 @@ def main():
         failures += [f"{page}: {w}" for w in render_warnings(args.groff, page)]
 
     tool_page = next(p for p in args.pages if p.endswith(".1"))
-    in_page, in_help = man_options(tool_page), help_options(args.tool)
+    in_page, in_help = man_options(tool_page), help_options(args.emulator + [args.tool])
     if not in_help:
         failures.append("--help lists no options")
     for name in sorted(set(in_page) | set(in_help)):
