@@ -106,7 +106,7 @@ struct Bytes {
         size_t zero_at = 0;
         for (size_t i = 0; i < n; i += 64) {
             const __mmask64 m = lanes_left(n - i);
-            const __m512i v = _mm512_maskz_loadu_epi8(m, p + i);
+            const __m512i v = load(p + i, m, n - i);
             const uint64_t lf = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8('\n'));
             if (zero == 0) {
                 zero = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
