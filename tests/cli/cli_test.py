@@ -633,6 +633,11 @@ class OutputFileTest(ToolTest):
 
     def test_ignored_signals_stay_ignored(self):
         # As under nohup, or in a shell's background job: the work goes on.
+        if EMULATOR:
+            # A user-mode emulator catches every signal itself, and a read it
+            # was in can then fail with EINTR although the tool ignores the
+            # signal; no kernel does that for an ignored signal.
+            self.skipTest("signals reach the emulator, not the tool")
         ignored = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1, signal.SIGALRM]
 
         def ignore():
