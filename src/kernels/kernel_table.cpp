@@ -23,26 +23,28 @@ namespace qel {
 #define QEL_KERNEL_OPS(name) \
     KernelOps { name::encode_span, name::decode_span, name::encode_body, name::decode_body }
 
+// Every kernel of this build, best first: one list, which makes both the
+// table and the load-time choice.
 #if defined(QEL_KERNEL_AVX512VBMI)
 QEL_DECLARE_KERNEL(avx512vbmi)
+#define QEL_IF_AVX512VBMI(X) X(avx512vbmi, cpu_runs_avx512vbmi)
+#else
+#define QEL_IF_AVX512VBMI(X)
 #endif
 #if defined(QEL_KERNEL_AVX2)
 QEL_DECLARE_KERNEL(avx2)
+#define QEL_IF_AVX2(X) X(avx2, cpu_runs_avx2)
+#else
+#define QEL_IF_AVX2(X)
 #endif
+#define QEL_EACH_KERNEL(X) QEL_IF_AVX512VBMI(X) QEL_IF_AVX2(X) X(portable, always)
 
 namespace {
 bool always() { return true; }
 }  // namespace
 
-const Kernel kKernels[] = {
-#if defined(QEL_KERNEL_AVX512VBMI)
-    {"avx512vbmi", cpu_runs_avx512vbmi, QEL_KERNEL_OPS(avx512vbmi)},
-#endif
-#if defined(QEL_KERNEL_AVX2)
-    {"avx2", cpu_runs_avx2, QEL_KERNEL_OPS(avx2)},
-#endif
-    {"portable", always, QEL_KERNEL_OPS(portable)},
-};
+#define QEL_TABLE_ENTRY(name, runs) {#name, runs, QEL_KERNEL_OPS(name)},
+const Kernel kKernels[] = {QEL_EACH_KERNEL(QEL_TABLE_ENTRY)};
 const size_t kKernelCount = sizeof kKernels / sizeof kKernels[0];
 
 const Kernel &best_kernel() {
@@ -53,11 +55,24 @@ const Kernel &best_kernel() {
 
 #if defined(QEL_HAVE_IFUNC)
 
+// The resolvers run while the dynamic linker relocates the library, maybe
+// before the table's own pointers are relocated (as on 32-bit ARM), so they
+// name the functions in code rather than reading them from the table.
+#define QEL_RESOLVER(op)                                   \
+    decltype(&portable::op) qel_resolve_##op() {           \
+        QEL_EACH_KERNEL(QEL_PICK_##op)                     \
+        return portable::op;                               \
+    }
+#define QEL_PICK_encode_span(name, runs) if (runs()) return name::encode_span;
+#define QEL_PICK_decode_span(name, runs) if (runs()) return name::decode_span;
+#define QEL_PICK_encode_body(name, runs) if (runs()) return name::encode_body;
+#define QEL_PICK_decode_body(name, runs) if (runs()) return name::decode_body;
+
 extern "C" {
-static SpanFn qel_resolve_encode_span() { return best_kernel().ops.encode_span; }
-static SpanFn qel_resolve_decode_span() { return best_kernel().ops.decode_span; }
-static EncodeBodyFn qel_resolve_encode_body() { return best_kernel().ops.encode_body; }
-static DecodeBodyFn qel_resolve_decode_body() { return best_kernel().ops.decode_body; }
+QEL_RESOLVER(encode_span)
+QEL_RESOLVER(decode_span)
+QEL_RESOLVER(encode_body)
+QEL_RESOLVER(decode_body)
 }
 
 SpanResult chosen_encode_span(const Span &, LineCount *) __attribute__((ifunc("qel_resolve_encode_span")));
