@@ -58,10 +58,11 @@ fi
 # row measures that kernel and no other.
 for k in $kernels; do
     say "building the $k kernel in $build-$k"
+    mkdir -p "$build-$k"
     if ! { cmake -S "$root" -B "$build-$k" -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF \
                -DQEL_BUILD_BENCH=ON -DQEL_KERNEL="$k" &&
-           cmake --build "$build-$k" -j2 --target qelbench; } > "$build-$k.log" 2>&1; then
-        cat "$build-$k.log" >&2
+           cmake --build "$build-$k" -j2 --target qelbench; } > "$build-$k/bench-build.log" 2>&1; then
+        cat "$build-$k/bench-build.log" >&2
         say "build of the $k kernel failed"
         exit 1
     fi
