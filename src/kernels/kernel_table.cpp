@@ -1,10 +1,10 @@
 // The kernel table and the choice of a kernel.
 //
-// Where the platform has GNU indirect functions, the dynamic linker makes
-// the choice once, when it loads the library, so that no call pays for a
-// processor query and the library keeps no state of its own. Elsewhere a
-// stream call asks the processor once, and record calls use the portable
-// kernel.
+// Where there are kernels to choose from and the platform has GNU indirect
+// functions, the dynamic linker makes the choice once, when it loads the
+// library, so that no call pays for a processor query and the library keeps
+// no state of its own. Elsewhere a stream call asks the processor once, and
+// record calls use the portable kernel.
 //
 // The choice runs while the dynamic linker relocates, before any sanitizer
 // runtime is ready, so this file is built without sanitizers.
@@ -55,9 +55,9 @@ const Kernel &best_kernel() {
 
 #if defined(QEL_HAVE_IFUNC)
 
-// The resolvers run while the dynamic linker relocates the library, maybe
-// before the table's own pointers are relocated (as on 32-bit ARM), so they
-// name the functions in code rather than reading them from the table.
+// The resolvers run while the dynamic linker relocates the library, when the
+// table's own pointers may not be relocated yet, so they name the functions
+// in code rather than reading them from the table.
 #define QEL_RESOLVER(op)                                   \
     decltype(&portable::op) qel_resolve_##op() {           \
         QEL_EACH_KERNEL(QEL_PICK_##op)                     \
