@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
 #include "qel_reference.h"
 
@@ -117,7 +117,9 @@ qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const
         std::vector<unsigned char> in(src.begin() + static_cast<long>(pos), src.begin() + static_cast<long>(pos + avail));
         std::vector<unsigned char> out(room);
         const qel::SpanResult r =
-            fn(qel::Span{in.data(), avail, at_end, out.data(), room, force, f.one_piece}, &count);
+            fn(qel::Span{.in = in.data(), .avail = avail, .at_end = at_end, .out = out.data(), .room = room,
+                         .force = force, .one_piece = f.one_piece},
+               &count);
         EXPECT_LE(r.consumed + r.refused, avail);
         EXPECT_LE(r.produced, room);
         o.out.append(out.begin(), out.begin() + static_cast<long>(r.produced));

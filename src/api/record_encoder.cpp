@@ -1,11 +1,30 @@
 // QEL_EncodeRecord: one line in the caller's buffer becomes one record.
 #include <string.h>
 
+#include "api/record_call.h"
+#include "format/record_format.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "status_chain.h"
+#include "status/status_chain.h"
 
 using namespace qel;
+
+namespace {
+
+// Builds the record of a trimmed text of n <= kMaxText bytes into out, which
+// holds at least n + 4 bytes; answers its length, line feed included. No NUL
+// is added. text and out must not overlap.
+size_t encode_record(const unsigned char *text, size_t n, unsigned char *out) {
+    put_header(out, n);
+    record_kernel().encode_body(text, out + 3, n);
+    size_t len = 3 + n;
+    // A text that still ends with a line feed carries it as its last body
+    // byte, and that byte ends the record.
+    if (n == 0 || text[n - 1] != '\n') out[len++] = '\n';
+    return len;
+}
+
+}  // namespace
 
 extern "C" QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int32_t *status) {
     if (!chain_open(status)) return 0;
@@ -20,8 +39,5 @@ extern "C" QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int
     const size_t len = encode_record(t, n, work);
     memcpy(t, work, len);
     t[len] = '\0';
-
-    if (dest == nullptr) return finish(status, QEL_RTN_SUCCESSFUL);
-    const bool written = fwrite(work, 1, len, dest) == len;
-    return finish(status, written ? QEL_RTN_SUCCESSFUL : QEL_RTN_WRITE_ERROR);
+    return write_record_and_finish(dest, work, len, status);
 }
