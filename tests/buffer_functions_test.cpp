@@ -12,22 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) && !defined(QEL_TEST_ASAN)
-#define QEL_TEST_ASAN 1
-#endif
-#ifdef QEL_TEST_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
 
 #include "qelcode.h"
 #include "qel_reference.h"
 #include "stream_calls.h"
 #include "stream_io.h"
+#include "window.h"
 
 namespace {
 
@@ -51,36 +41,6 @@ struct Outcome {
     size_t stopped = 0;  // input offset where the calls stopped
 };
 
-// A heap block reused from call to call, of which a call is handed the last
-// n bytes: a read or write past them leaves the block, and under
-// AddressSanitizer the bytes before them are poisoned too, so the window
-// is guarded on both sides as a block of exactly n bytes would be. (A fresh
-// block per call costs the sanitizer a mapping for every large one.)
-class Window {
-public:
-    char *last(size_t n) {
-        unpoison();
-        if (n > size_ || !block_) {
-            size_ = std::max(n, 2 * size_);
-            block_.reset(new char[size_ == 0 ? 1 : size_]);
-        }
-#ifdef QEL_TEST_ASAN
-        ASAN_POISON_MEMORY_REGION(block_.get(), size_ - n);
-#endif
-        return block_.get() + (size_ - n);
-    }
-    ~Window() { unpoison(); }
-
-private:
-    void unpoison() {
-#ifdef QEL_TEST_ASAN
-        if (block_) ASAN_UNPOISON_MEMORY_REGION(block_.get(), size_);
-#endif
-    }
-    std::unique_ptr<char[]> block_;
-    size_t size_ = 0;
-};
-
 // A host's loop: input handed over in chunks of the given sizes, unconsumed
 // bytes carried into the next call, output in rooms of `room` bytes; the
 // last call says QEL_LAST. Each buffer is a window of exactly the size the
@@ -89,7 +49,7 @@ Outcome run_buffer(const Direction &d, const std::string &src, std::mt19937 &rng
                    uint32_t flags) {
     Outcome o;
     size_t pos = 0, shown = 0;
-    Window in_window, out_window;
+    testwindow::Window in_window, out_window;
     for (int guard = 0; guard < 100000; ++guard) {
         if (shown == pos || rng() % 2 == 0) shown = std::min(src.size(), shown + 1 + rng() % max_chunk);
         const bool last = shown == src.size();
