@@ -20,8 +20,9 @@ if(QEL_WINDOWS_CRT STREQUAL "ucrt")
   # specs changed links the Universal C Runtime instead; libmoldname, the
   # old POSIX names bound to msvcrt.dll, is left out so that nothing can
   # bring msvcrt.dll back. _UCRT makes the headers declare the ucrt's stdio
-  # (an opaque FILE, its own _nolock functions), and keeps the line engine
-  # off the msvcrt FILE's buffer (QEL_DIRECT_STDIO serves msvcrt.dll only).
+  # (an opaque FILE, its own _nolock functions), and has the direct buffer
+  # access go through _get_stream_buffer_pointers rather than the msvcrt
+  # FILE's fields (src/stdio/stream_buffer.h).
   execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpspecs
                   OUTPUT_VARIABLE qel_specs RESULT_VARIABLE qel_specs_rc)
   if(NOT qel_specs_rc EQUAL 0 OR NOT qel_specs MATCHES "-lmsvcrt")
