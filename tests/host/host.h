@@ -14,6 +14,8 @@
  *   loader.c   loading the library, the table of its functions
  *   vectors.c  reading the hand-worked vectors
  *   checks.c   the checks
+ *   stream_cases.c  stream calls on streams set up in every way that
+ *              changes what their buffers show, written out for comparing
  *   main.c     the command line, and file conversions for the scripts
  */
 #ifndef QEL_TEST_HOST_H
@@ -81,6 +83,10 @@ const char *default_library(void);
 /* Counts a failed check and prints it. */
 void fail(const char *what, const char *detail);
 extern int failures;
+
+/* Runs the stream cases (stream_cases.c) into dir; 0 when one could not be
+ * set up or written. */
+int run_stream_cases(const char *text_path, const char *records_path, const char *dir);
 
 /* The shift increment of the build under test, from its step selector. */
 #define QEL_HOST_SHIFT ((int)((2u * (uint32_t)QEL_TEST_STEP_SELECTOR) % 9u + 1u))

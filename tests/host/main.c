@@ -11,6 +11,10 @@
  *                                       writes the files, the library sees
  *                                       memory only, so the two may use
  *                                       different C runtimes
+ *   HOST [OPTIONS] stream-cases TEXT RECORDS DIR
+ *                                       the stream cases (stream_cases.c):
+ *                                       each case's results into DIR, for
+ *                                       a script to compare between builds
  *
  * OPTIONS:
  *   --lib PATH      the library; qelcode.dll on Windows (found beside the
@@ -119,6 +123,7 @@ static int usage(void) {
     fprintf(stderr,
             "usage: HOST [OPTIONS] check [SCRATCH_DIR]\n"
             "       HOST [OPTIONS] encode|decode|buffer-encode|buffer-decode IN OUT\n"
+            "       HOST [OPTIONS] stream-cases TEXT RECORDS DIR\n"
             "options: --lib PATH, --def FILE, --vectors FILE\n");
     return 2;
 }
@@ -159,6 +164,10 @@ int main(int argc, char **argv) {
         if (!load_library(library)) return 1;
         return convert_buffer(decode ? qel.decode_buffer : qel.encode_buffer,
                               decode ? qel.decode_bound : qel.encode_bound, argv[a + 1], argv[a + 2]);
+    }
+    if (strcmp(argv[a], "stream-cases") == 0 && a + 4 == argc) {
+        if (!load_library(library)) return 1;
+        return run_stream_cases(argv[a + 1], argv[a + 2], argv[a + 3]) ? 0 : 1;
     }
     return usage();
 }
