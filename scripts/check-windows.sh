@@ -220,11 +220,18 @@ done
 step "stream cases: Linux"
 mkdir cases-linux
 "$linux_host" --lib "$linux_lib" stream-cases sample.txt linux.enc cases-linux || die "Linux: the stream cases failed"
-# The binary-mode cases' report lines and files.
-binary_report() { grep -v textmode "$1/report.txt" | sed 's/ (setvbuf refused the buffer size)$//'; }
+# The report lines of the cases compared with Linux's, those whose names
+# don't match the pattern $2.
+linux_report() { grep -Ev "$2" "$1/report.txt" | sed 's/ (setvbuf refused the buffer size)$//'; }
 for config in "${run_configs[@]}"; do
     dir=$win_prefix-$config
     step "$config: stream cases under Wine, against the portable DLL and Linux"
+    # Text mode is Windows' own. Wine's msvcrt.dll (not its ucrt) refuses
+    # ungetc on an unbuffered stream once it has read from it, so there the
+    # byte looked at after a full piece is lost, by the portable DLL as by
+    # the fast one: those cases are compared with the portable DLL only.
+    not_linux=textmode
+    case $config in *-msvcrt) not_linux='textmode|unbuffered_source|unbuffered_both|ungetc_unbuffered' ;; esac
     for kind in "" -portable; do
         rm -rf "cases-$config$kind" && mkdir "cases-$config$kind"
         w "$wine" "$dir/bin/win_host.exe" --lib "$dir$kind/bin/qelcode.dll" \
@@ -233,14 +240,14 @@ for config in "${run_configs[@]}"; do
     done
     diff -r "cases-$config-portable" "cases-$config" >&2 ||
         die "$config: the stream cases differ from the portable DLL's"
-    diff <(binary_report cases-linux) <(binary_report "cases-$config") >&2 ||
-        die "$config: the binary-mode stream cases' status, lines or positions differ from Linux's"
+    diff <(linux_report cases-linux "$not_linux") <(linux_report "cases-$config" "$not_linux") >&2 ||
+        die "$config: the stream cases' status, lines or positions differ from Linux's"
     for f in cases-linux/*.dest cases-linux/*.rest; do
-        case $f in *textmode*) continue ;; esac
+        [[ ${f##*/} =~ $not_linux ]] && continue
         cmp "$f" "cases-$config/${f##*/}" || die "$config: ${f##*/} differs from Linux's"
     done
     echo "$config: $(grep -c . "cases-$config/report.txt") stream cases identical to the portable DLL's," \
-        "the $(binary_report cases-linux | grep -c .) in binary mode to Linux's"
+        "$(linux_report cases-linux "$not_linux" | grep -c .) of them to Linux's (not: $not_linux)"
 done
 
 # A host whose C runtime is not the DLL's passes it no FILE: the buffer
