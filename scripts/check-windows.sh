@@ -345,7 +345,7 @@ for config in win64-ucrt win32-ucrt; do
     esac
     mkdir -p "$out"
     "$llvm_bin/clang-cl" --target=$target /nologo /c /O2 /GS- /Zl /D_UCRT $cflags /clang:-fgnuc-version=4.2.1 \
-        /imsvc /usr/share/mingw-w64/include /Fo"$out/ucrt_entry.obj" "$repo/tests/host/win/ucrt_entry.c" >/dev/null ||
+        /imsvc /usr/share/mingw-w64/include /Fo"$out/ucrt_entry.obj" -- "$repo/tests/host/win/ucrt_entry.c" >/dev/null ||
         die "$config: ucrt_entry.c did not compile"
     cat >"$out/toolchain.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME Windows)
