@@ -26,9 +26,12 @@
 // Which states show what:
 //   - no room for output: an unbuffered stream (glibc also keeps a
 //     line-buffered one at no room; the Windows runtimes buffer _IOLBF
-//     streams fully), a stream whose buffer its first write has not yet
-//     set up, a full buffer, a stream just flushed or seeked, and (glibc,
-//     msvcrt.dll) a stream opened for update that was last read;
+//     streams fully, and Wine's putc flushes at each line feed it writes,
+//     leaving no room until the next write), a stream whose buffer its
+//     first write has not yet set up, a full buffer, a stream just flushed
+//     or seeked, and (glibc, msvcrt.dll) a stream opened for update that
+//     was last read. Lines written straight into the buffer go out when it
+//     fills or is flushed, as putc's would on Windows itself;
 //   - no input: a stream before its first read, an unbuffered stream (one
 //     byte pushed back by ungetc aside), an empty buffer, a stream just
 //     seeked, and (glibc, msvcrt.dll) a stream that was last written;
