@@ -14,6 +14,7 @@ import ctypes
 import io
 import operator
 import os
+import sys
 import threading
 from contextlib import contextmanager
 from typing import IO, Any, Iterator, Optional, Union
@@ -24,7 +25,9 @@ SUCCESSFUL = 1
 FORCE = 1
 LAST = 2
 
-_SCRATCH_SIZE = 256 * 1024  # output room of one call; far above any one piece's output
+_SCRATCH_SIZE = 256 * 1024  # output room of one call
+_SMALL_SCRATCH_SIZE = 4096  # the least output room
+_PIECE_ROOM = 1024          # more than any one piece's output (512 bytes at most)
 _JOIN_SIZE = 4096           # bytes of a new input joined to the undecided rest of the last
 _COPY_SIZE = 1 << 20        # pieces in which a read-only buffer that can't be lent is copied
 DEFAULT_CHUNK_SIZE = 65536
@@ -61,23 +64,18 @@ class QelError(Exception):
         return "%s (code %d) at byte %d, line %d" % (self.message, self.code, self.offset, self.line)
 
 
-@contextmanager
-def _byte_view(data: BytesLike, what: str) -> Iterator[memoryview]:
-    """data as a contiguous memoryview of unsigned bytes, released on leaving."""
+def _byte_view(data: BytesLike, what: str) -> memoryview:
+    """data as a contiguous memoryview of unsigned bytes, for the caller to release."""
     try:
         view = memoryview(data)
     except TypeError:
         raise TypeError("%s must be a bytes-like object (bytes, bytearray, memoryview, ...), not %r"
                         % (what, type(data).__name__)) from None
-    with view:
-        if not view.c_contiguous:
-            with memoryview(view.tobytes()) as copy:
-                yield copy
-        elif view.format == "B" and view.ndim == 1:
-            yield view
-        else:
-            with view.cast("B") as flat:
-                yield flat
+    if view.format == "B" and view.ndim == 1 and view.c_contiguous:
+        return view
+    flat = memoryview(view.tobytes()) if not view.c_contiguous else view.cast("B")
+    view.release()  # flat holds the buffer, if it still needs it
+    return flat
 
 
 def _count_line_feeds(view: memoryview, end: int) -> int:
@@ -105,21 +103,26 @@ class _Converter:
         self._scratch: Optional[bytearray] = None
         self._scratch_view: Optional[memoryview] = None
         self._scratch_address = 0
+        self._covered = -1    # the largest input size the scratch buffer takes whole
         self._produced = ctypes.c_size_t()
         self._consumed = ctypes.c_size_t()
         self._status = ctypes.c_int32()
         self._refs = (ctypes.byref(self._produced), ctypes.byref(self._consumed), ctypes.byref(self._status))
 
     def _room(self, size: int) -> int:
-        want = min(_SCRATCH_SIZE, max(self._bound(size), 1))
-        if self._scratch is None or len(self._scratch) < want:
-            scratch = bytearray(want)
-            self._scratch_address = ctypes.addressof((ctypes.c_char * want).from_buffer(scratch))
-            self._scratch, self._scratch_view = scratch, memoryview(scratch)
-        return len(self._scratch)
+        """Output room for a call on size bytes: enough for all of it, up to _SCRATCH_SIZE."""
+        if size > self._covered:
+            want = min(_SCRATCH_SIZE, max(self._bound(size), _SMALL_SCRATCH_SIZE))
+            if self._scratch is None or len(self._scratch) < want:
+                scratch = bytearray(want)
+                self._scratch_address = ctypes.addressof((ctypes.c_char * want).from_buffer(scratch))
+                self._scratch, self._scratch_view = scratch, memoryview(scratch)
+            self._covered = size if want < _SCRATCH_SIZE else sys.maxsize
+        return len(self._scratch)  # type: ignore[arg-type]
 
-    def _span(self, out: io.BytesIO, view: memoryview, address: int, last: bool) -> int:
-        """Converts the bytes of view (at address) into out; returns the bytes taken."""
+    def _span(self, out: io.BytesIO, view: memoryview, source: Union[int, bytes], last: bool) -> int:
+        """Converts the bytes of view, which are those at source (an address,
+        or the bytes object itself), into out; returns the bytes taken."""
         size = view.nbytes
         if size == 0:
             return 0
@@ -127,10 +130,13 @@ class _Converter:
         flags = self._flags | (LAST if last else 0)
         produced, consumed, status = self._produced, self._consumed, self._status
         pp, cp, sp = self._refs
+        base = source if isinstance(source, int) else None
         pos = 0
-        while pos < size:
+        while True:
+            if pos and base is None:
+                base = ctypes.cast(source, ctypes.c_void_p).value or 0
             status.value = SUCCESSFUL
-            self._function(self._scratch_address, room, pp, address + pos, size - pos, cp, flags, sp)
+            self._function(self._scratch_address, room, pp, base + pos if pos else source, size - pos, cp, flags, sp)
             if produced.value:
                 out.write(self._scratch_view[:produced.value])  # type: ignore[index]
             if status.value != SUCCESSFUL:
@@ -138,11 +144,13 @@ class _Converter:
                 at = pos + consumed.value
                 raise QelError(status.value, self._library.message(status.value), self.taken + at,
                                self._lines + _count_line_feeds(view, at) + 1, out.getvalue())
-            if consumed.value == 0:
-                if last:  # with room for any piece's output, a last call always takes something
-                    raise RuntimeError("qelcode: the library took nothing of a last piece")
-                break
             pos += consumed.value
+            # The call stops at the end, for room, or (unless last) before a
+            # piece that may go on: with room to spare, there is no more to do.
+            if pos >= size or consumed.value == 0 or room - produced.value >= _PIECE_ROOM:
+                break
+        if last and pos < size:
+            raise RuntimeError("qelcode: the library left %d bytes of the last input" % (size - pos))
         self.taken += pos
         if not last:
             self._lines += _count_line_feeds(view, pos)
@@ -150,7 +158,7 @@ class _Converter:
 
     def _span_of_bytes(self, out: io.BytesIO, data: bytes, last: bool) -> int:
         with memoryview(data) as view:
-            return self._span(out, view, ctypes.cast(data, ctypes.c_void_p).value or 0, last)
+            return self._span(out, view, data, last)
 
     def feed(self, out: io.BytesIO, view: memoryview, last: bool) -> None:
         """Converts what can be converted of the pending bytes and view."""
@@ -184,7 +192,8 @@ class _Converter:
         """Converts rest, which is view from start on, and keeps what it leaves."""
         obj = view.obj
         if type(obj) is bytes and view.nbytes == len(obj):
-            taken = self._span(out, rest, (ctypes.cast(obj, ctypes.c_void_p).value or 0) + start, last)
+            taken = self._span(out, rest, obj if start == 0 else (ctypes.cast(obj, ctypes.c_void_p).value or 0) + start,
+                               last)
         elif not rest.readonly and rest.nbytes:
             lent = (ctypes.c_char * rest.nbytes).from_buffer(rest)
             try:

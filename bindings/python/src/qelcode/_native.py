@@ -102,7 +102,8 @@ def load(path: Optional[str], required: str) -> Tuple[str, ctypes.CDLL]:
         try:
             return path, _open(path, required)
         except LibraryError as e:
-            raise LibraryError("cannot use the qelcode library %s: %s" % (path, e), [(path, str(e))]) from None
+            raise LibraryError("cannot use the qelcode library %s: %s\n%s" % (path, e, _hint(name)),
+                               [(path, str(e))]) from None
 
     tried: List[Tuple[str, str]] = []
 
