@@ -60,9 +60,12 @@ class build_py_with_library(build_py):
 
     def run(self):
         super().run()
-        if not bundling():
-            return
         target = Path(self.build_lib) / "qelcode"
+        if not bundling():
+            for stale in (target / library_file_name(), target / "LICENSE"):  # from an earlier build
+                if stale.exists():
+                    stale.unlink()
+            return
         given = os.environ.get("QELCODE_BUNDLE_LIBRARY")
         library = Path(given) if given else self.build_library()
         if not library.is_file():

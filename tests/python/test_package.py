@@ -374,7 +374,7 @@ class PackageTest(unittest.TestCase):
 
     @unittest.skipUnless(os.environ.get("QELCODE_TEST_INSTALLED"), "not an installed package")
     def test_installed_not_the_source_tree(self):
-        source = os.path.realpath(os.path.join(HERE, "..", ".."))
+        source = os.path.realpath(os.path.join(HERE, "..", "..", "bindings", "python"))
         self.assertFalse(os.path.realpath(qelcode.__file__).startswith(source + os.sep), qelcode.__file__)
 
 
