@@ -32,30 +32,13 @@ else
     targets=(aarch64-linux-gnu arm-linux-gnueabihf s390x-linux-gnu i686-linux-gnu)
 fi
 
-step() { printf '\n== %s\n' "$*"; }
-die() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"
-    elif command -v sudo >/dev/null; then sudo "$@"
-    else die "need root (or sudo) to run: $*"
-    fi
-}
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+. "$repo/scripts/lib.sh"
 
 # ---- packages ----------------------------------------------------------------
 for t in "${targets[@]}"; do
     [ -f "$repo/cmake/toolchain-$t.cmake" ] || die "no toolchain file cmake/toolchain-$t.cmake"
 done
-missing=()
-for p in cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"; do
-    installed "$p" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+apt_install cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"
 
 # ---- one target ----------------------------------------------------------------
 for t in "${targets[@]}"; do

@@ -1,35 +1,20 @@
-// The stream loop shared by the stream encoder and decoder: the status
-// chain, the streams' locks, and feeding the line engine.
-//
-// Whole pieces that lie in the source's buffer go to the line engine in one
-// call, straight into the destination's buffer where it has room, or one
-// piece at a time through a record of the call's own that is then written.
-// Only a piece that runs past the buffered bytes is read byte by byte; the
-// engine then converts it like any other.
-#pragma once
+// The stream loop: see stream_driver.h.
+#include "stdio/stream_driver.h"
 
 #include <stdint.h>
 #include <stdio.h>
 
-#include "kernel.h"
-#include "piece_reader.h"
+#include "format/record_format.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "status_chain.h"
-#include "stdio_unlocked.h"
-#include "stream_buffer.h"
+#include "status/status_chain.h"
+#include "stdio/piece_reader.h"
+#include "stdio/stdio_unlocked.h"
+#include "stdio/stream_buffer.h"
 
 namespace qel {
 
-// How one direction reads its pieces.
-struct StreamRules {
-    SpanFn span;
-    size_t limit;    // read_piece's limit: 507 to encode, 512 to decode
-    FullPiece full;  // and what a full piece does with the next byte
-    bool force;
-};
-
-inline int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const StreamRules &rules) {
+int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const StreamRules &rules) {
     if (!chain_open(status)) return 0;
     if (dest == nullptr) return finish(status, QEL_RTN_NO_DESTINATION);
     if (src == nullptr) return finish(status, QEL_RTN_NO_SOURCE);
@@ -67,11 +52,15 @@ inline int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status
             const WriteSpan w = buffered_output(dest);
             SpanResult res{};
             if (w.size != 0) {
-                if (!convert(Span{r.data, r.size, false, w.data, w.size, rules.force, false}, true, &res)) return 0;
+                const Span into_buffer{.in = r.data, .avail = r.size, .at_end = false, .out = w.data, .room = w.size,
+                                       .force = rules.force, .one_piece = false};
+                if (!convert(into_buffer, true, &res)) return 0;
                 if (res.consumed != 0) continue;
             }
             if (w.size == 0 || res.stop == SpanStop::kNeedRoom) {
-                if (!convert(Span{r.data, r.size, false, nullptr, 0, rules.force, true}, true, &res)) return 0;
+                const Span one_piece{.in = r.data, .avail = r.size, .at_end = false, .out = nullptr, .room = 0,
+                                     .force = rules.force, .one_piece = true};
+                if (!convert(one_piece, true, &res)) return 0;
                 if (res.consumed != 0) continue;
             }
         }
@@ -86,7 +75,8 @@ inline int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status
         if (p.len == 0) return stop(lines == 0 ? QEL_RTN_EMPTY_SOURCE : QEL_RTN_SUCCESSFUL);
         // The byte looked at after a full piece tells the engine how the piece ends.
         SpanResult res{};
-        const Span span{piece, p.len + (p.looked_ahead ? 1 : 0), !p.looked_ahead, nullptr, 0, rules.force, true};
+        const Span span{.in = piece, .avail = p.len + (p.looked_ahead ? 1 : 0), .at_end = !p.looked_ahead,
+                        .out = nullptr, .room = 0, .force = rules.force, .one_piece = true};
         if (!convert(span, false, &res)) return 0;
     }
 }

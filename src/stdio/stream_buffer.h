@@ -69,7 +69,6 @@ inline WriteSpan buffered_output(FILE *f) {
 inline void commit_output(FILE *f, size_t n) { f->_IO_write_ptr += n; }
 
 #elif QEL_DIRECT_STDIO && defined(_WIN32) && defined(__MINGW32__) && !defined(_UCRT)
-#define QEL_DIRECT_STDIO_MSVCRT 1
 
 // msvcrt.dll's getc and putc macros work on _ptr and _cnt: _cnt counts the
 // bytes left to read in a stream being read (_IOREAD), or the room left in

@@ -4,7 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "alphabet.h"
+#include "format/alphabet.h"
 #include "qelcode.h"
 
 namespace qel {
@@ -50,11 +50,6 @@ inline void put_header(unsigned char *out, size_t n) {
     out[1] = static_cast<unsigned char>(127u - length_mod);
     out[2] = kStepMark;
 }
-
-// Builds the record of a trimmed text of n <= kMaxText bytes into out, which
-// holds at least n + 4 bytes; answers its length, line feed included. No NUL
-// is added. text and out must not overlap.
-size_t encode_record(const unsigned char *text, size_t n, unsigned char *out);
 
 // Where a record's body lies and how it was shifted.
 struct RecordShape {

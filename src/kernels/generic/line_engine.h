@@ -16,20 +16,8 @@
 // an overlong line (13), a line that is no record (10 or 13), a body
 // holding a space (13).
 //
-// A kernel supplies a byte mapper B, made once per call (so that it can
-// hold its tables in registers), with three functions:
-//   static size_t scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
-//                                  n <= kScanChunk, into ends (which holds
-//                                  kScanEnds entries), and in nul the offset
-//                                  of the first NUL or n; answers the count.
-//   void encode(in, out, n, readable, writable)
-//   bool decode(in, out, n, s, readable, writable)
-//                                  map n bytes with the build's shift, or
-//                                  with shift s; decode answers whether the
-//                                  body held a space. They may read up to
-//                                  `readable` bytes at in and write up to
-//                                  `writable` at out (both at least n), so
-//                                  a kernel can work in whole vectors.
+// A kernel supplies a byte mapper (the ByteMapper concept below), made once
+// per call so that it can hold its tables in registers.
 //
 // Only templates live here: each kernel's instantiation is its own code,
 // compiled for its own instruction sets.
@@ -39,9 +27,11 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "kernel.h"
+#include <concepts>
+
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
+#include "format/record_format.h"
 
 namespace qel {
 namespace line_engine {
@@ -51,12 +41,31 @@ inline constexpr size_t kFirstChunk = 576;
 inline constexpr size_t kScanEnds = kScanChunk + 64;
 inline constexpr size_t kNone = ~size_t{0};
 
+// What a kernel gives the engine:
+//   B::scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
+//       n <= kScanChunk, into ends (which holds kScanEnds entries), and in
+//       nul the offset of the first NUL or n; answers the count.
+//   encode(in, out, n, readable, writable)
+//   decode(in, out, n, s, readable, writable)
+//       map n bytes with the build's shift, or with shift s; decode answers
+//       whether the body held a space. They may read up to `readable` bytes
+//       at in and write up to `writable` at out (both at least n), so that a
+//       kernel can work in whole vectors.
+template <class B>
+concept ByteMapper = std::default_initializable<B> &&
+    requires(const B b, const unsigned char *in, unsigned char *out, size_t n, uint16_t *ends, size_t *nul,
+             int s) {
+        { B::scan(in, n, ends, nul) } -> std::same_as<size_t>;
+        { b.encode(in, out, n, n, n) } -> std::same_as<void>;
+        { b.decode(in, out, n, s, n, n) } -> std::same_as<bool>;
+    };
+
 #define QEL_ENGINE_INLINE inline __attribute__((always_inline))
 #define QEL_ENGINE_LAMBDA __attribute__((always_inline))
 
 // Finds line feeds and the first NUL a chunk ahead of the pieces, so that
 // a short line costs no search of its own.
-template <class B>
+template <ByteMapper B>
 class Scanner {
 public:
     // Where the current chunk's line feeds are. The engine keeps it in
@@ -113,7 +122,7 @@ private:
 // up to a line feed among its first `with_lf` bytes, else `cut` bytes when
 // more follow, else the rest of the input at its end. *lf tells whether the
 // piece ends with the line feed found.
-template <class B>
+template <ByteMapper B>
 QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor &c, size_t avail, bool at_end,
                                     size_t pos, size_t cut, size_t with_lf, bool *lf) {
     const size_t left = avail - pos;
@@ -133,7 +142,7 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
 // bytes, and answers a status code, or kNoRoom.
 inline constexpr int32_t kNoRoom = -1;
 
-template <class B, class Convert>
+template <ByteMapper B, class Convert>
 QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
                                       Convert convert) {
     // Everything the loop reads stays in locals: a byte written to the
@@ -190,7 +199,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
     return r;
 }
 
-template <class B>
+template <ByteMapper B>
 QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
     const B bytes;
     const bool force = sp.force;
@@ -209,7 +218,7 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
                     });
 }
 
-template <class B>
+template <ByteMapper B>
 QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
     const B bytes;
     // A record is one line of at most 512 bytes with its line end; 512
@@ -235,12 +244,12 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
 // first byte on, one vector loaded before it is stored, so that a record
 // decodes over itself. A body with a space is refused before anything is
 // written.
-template <class B>
+template <ByteMapper B>
 inline void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
     B().encode(in, out, n, n, n);
 }
 
-template <class B>
+template <ByteMapper B>
 inline bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     if (memchr(in, ' ', n) != nullptr) return true;
     B().decode(in, out, n, s, n, n);

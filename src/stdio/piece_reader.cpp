@@ -1,7 +1,7 @@
 // Reading a piece one byte a step, for every stream and every case.
-#include "piece_reader.h"
+#include "stdio/piece_reader.h"
 
-#include "stdio_unlocked.h"
+#include "stdio/stdio_unlocked.h"
 
 namespace qel {
 

@@ -1,10 +1,11 @@
 // QEL_DecodeRecord: one record in the caller's buffer becomes its text again.
 #include <string.h>
 
-#include "kernel.h"
+#include "api/record_call.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "status_chain.h"
+#include "format/record_format.h"
+#include "status/status_chain.h"
 
 using namespace qel;
 
@@ -22,8 +23,5 @@ extern "C" QEL_API int32_t QEL_CALL QEL_DecodeRecord(FILE *dest, char *text, int
     const size_t len = shape.body_len + 1;
     t[len - 1] = '\n';
     t[len] = '\0';
-
-    if (dest == nullptr) return finish(status, QEL_RTN_SUCCESSFUL);
-    const bool written = fwrite(t, 1, len, dest) == len;
-    return finish(status, written ? QEL_RTN_SUCCESSFUL : QEL_RTN_WRITE_ERROR);
+    return write_record_and_finish(dest, t, len, status);
 }

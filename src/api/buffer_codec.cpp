@@ -3,10 +3,10 @@
 // refused and mapped alike.
 #include <stdint.h>
 
-#include "kernel.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "status_chain.h"
+#include "format/record_format.h"
+#include "status/status_chain.h"
 
 using namespace qel;
 
@@ -23,8 +23,13 @@ int32_t run_buffer(SpanFn span, char *dest, size_t dest_size, size_t *produced, 
     SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
     if (src_size != 0) {
         LineCount count{0, true};
-        const Span s{reinterpret_cast<const unsigned char *>(src), src_size, (flags & QEL_LAST) != 0,
-                     reinterpret_cast<unsigned char *>(dest), dest_size, (flags & QEL_FORCE) != 0, false};
+        const Span s{.in = reinterpret_cast<const unsigned char *>(src),
+                     .avail = src_size,
+                     .at_end = (flags & QEL_LAST) != 0,
+                     .out = reinterpret_cast<unsigned char *>(dest),
+                     .room = dest_size,
+                     .force = (flags & QEL_FORCE) != 0,
+                     .one_piece = false};
         r = span(s, &count);
     }
     if (produced != nullptr) *produced = r.produced;
@@ -56,5 +61,3 @@ extern "C" QEL_API size_t QEL_CALL QEL_EncodeBound(size_t src_size) {
 
 // A record's text, with its line feed, is always shorter than the record.
 extern "C" QEL_API size_t QEL_CALL QEL_DecodeBound(size_t src_size) { return src_size; }
-
-extern "C" QEL_API const char *QEL_CALL QEL_Version(void) { return QEL_VERSION_STRING; }

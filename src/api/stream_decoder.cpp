@@ -1,8 +1,8 @@
 // QEL_Decode and QEL_DecodeStream: a whole stream of records, one per line.
-#include "kernel.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "stream_driver.h"
+#include "format/record_format.h"
+#include "stdio/stream_driver.h"
 
 using namespace qel;
 

@@ -1,8 +1,8 @@
 // QEL_Encode and QEL_EncodeStream: a whole stream, one record per piece.
-#include "kernel.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
-#include "record_format.h"
-#include "stream_driver.h"
+#include "format/record_format.h"
+#include "stdio/stream_driver.h"
 
 using namespace qel;
 
