@@ -8,8 +8,8 @@
 #
 #   scripts/check-python.sh [BUILD_DIR]     (default: build-check-python)
 #
-# Needs Debian's python3-build, python3-wheel, python3-setuptools and
-# python3-venv (scripts/check.sh installs them); uses /usr/bin/python3,
+# Needs Debian's python3-build, python3-wheel, python3-setuptools,
+# python3-venv and mypy (scripts/check.sh installs them); uses /usr/bin/python3,
 # which has them, whatever python3 comes first on PATH.
 set -euo pipefail
 
@@ -50,6 +50,8 @@ QELCODE_TEST_INSTALLED=1 "$top/venv/bin/python" "$repo/tests/python/test_qelcode
 QELCODE_TEST_INSTALLED=1 "$top/venv/bin/python" "$repo/tests/python/test_package.py" --step-selector "$selector" \
     --header "$repo/include/qelcode.h"
 "$top/venv/bin/python" -m qelcode --version
+# The package is typed: mypy finds its hints through py.typed and checks an ordinary use.
+mypy --strict --no-incremental --python-executable "$top/venv/bin/python" "$repo/tests/python/typed_use.py"
 
 step "the wheel without the library (QELCODE_BUNDLE=0), on the library QELCODE_LIBRARY names"
 (cd "$repo/bindings/python" &&

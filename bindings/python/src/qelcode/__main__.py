@@ -11,7 +11,7 @@ import os
 import signal
 import stat
 import sys
-from typing import BinaryIO, List, Optional, Tuple
+from typing import BinaryIO, List, Optional, Set, Tuple
 
 from . import Decoder, Encoder, LibraryError, QelError, __version__, library
 
@@ -58,11 +58,11 @@ def _fail(name: str, message: str) -> int:
     return EXIT_FAILURE
 
 
-def parse(argv: List[str]) -> Tuple[set, List[str]]:
+def parse(argv: List[str]) -> Tuple[Set[str], List[str]]:
     """The option letters given and the operands; options and operands may
     mix, short options bundle (-df), long ones may be shortened, "--" ends
     the options."""
-    letters = set()
+    letters: Set[str] = set()
     operands: List[str] = []
     args = iter(argv)
     for arg in args:

@@ -78,9 +78,14 @@ def _byte_view(data: BytesLike, what: str) -> memoryview:
     return flat
 
 
+def _address_of(data: bytes) -> int:
+    """Where the bytes of data lie (they stay there as long as data lives)."""
+    return ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value or 0
+
+
 def _count_line_feeds(view: memoryview, end: int) -> int:
     obj = view.obj
-    if type(obj) in (bytes, bytearray) and view.nbytes == len(obj):
+    if isinstance(obj, (bytes, bytearray)) and view.nbytes == len(obj):
         return obj.count(b"\n", 0, end)
     return sum(view[i:min(end, i + _COPY_SIZE)].tobytes().count(b"\n") for i in range(0, end, _COPY_SIZE))
 
@@ -130,11 +135,11 @@ class _Converter:
         flags = self._flags | (LAST if last else 0)
         produced, consumed, status = self._produced, self._consumed, self._status
         pp, cp, sp = self._refs
-        base = source if isinstance(source, int) else None
+        base = source if isinstance(source, int) else -1  # -1: not known yet
         pos = 0
         while True:
-            if pos and base is None:
-                base = ctypes.cast(source, ctypes.c_void_p).value or 0
+            if pos and base < 0:
+                base = _address_of(source)  # type: ignore[arg-type]
             status.value = SUCCESSFUL
             self._function(self._scratch_address, room, pp, base + pos if pos else source, size - pos, cp, flags, sp)
             if produced.value:
@@ -192,8 +197,7 @@ class _Converter:
         """Converts rest, which is view from start on, and keeps what it leaves."""
         obj = view.obj
         if type(obj) is bytes and view.nbytes == len(obj):
-            taken = self._span(out, rest, obj if start == 0 else (ctypes.cast(obj, ctypes.c_void_p).value or 0) + start,
-                               last)
+            taken = self._span(out, rest, obj if start == 0 else _address_of(obj) + start, last)
         elif not rest.readonly and rest.nbytes:
             lent = (ctypes.c_char * rest.nbytes).from_buffer(rest)
             try:
@@ -251,11 +255,13 @@ class Library:
 
     def version(self) -> str:
         """The library's version, "MAJOR.MINOR.PATCH"."""
-        return self._lib.QEL_Version().decode("ascii")
+        version: bytes = self._lib.QEL_Version()
+        return version.decode("ascii")
 
     def message(self, code: int) -> str:
         """The library's fixed English message for a status code."""
-        return self._lib.QEL_RtnCodeStr(code).decode("ascii")
+        message: bytes = self._lib.QEL_RtnCodeStr(code)
+        return message.decode("ascii")
 
     def _convert(self, encoding: bool, data: BytesLike, force: bool, what: str) -> bytes:
         converter = _Converter(self, encoding, force)
