@@ -307,6 +307,30 @@ class LoadingTest(unittest.TestCase):
         self.assertIn("QEL_EncodeBuffer", str(cm.exception))
         self.assertIn(libc, str(cm.exception))
 
+    @unittest.skipUnless(shutil.which("cc"), "no C compiler")
+    def test_a_library_older_than_the_package(self):
+        # A library with every function, reporting an older version (or none).
+        major, minor, patch = (int(p) for p in qelcode.__version__.split("."))
+        older = "%d.%d.%d" % ((major, minor - 1, 0) if minor else (major - 1, 9, 0))
+        functions = ("int QEL_EncodeBuffer(void) { return 0; }\nint QEL_DecodeBuffer(void) { return 0; }\n"
+                     "unsigned long QEL_EncodeBound(unsigned long n) { return n; }\n"
+                     "unsigned long QEL_DecodeBound(unsigned long n) { return n; }\n"
+                     "const char *QEL_RtnCodeStr(int c) { (void)c; return \"?\"; }\n")
+        with tempfile.TemporaryDirectory(prefix="qelcode-old-") as tmp:
+            for version, expected in [(older, "is version %s; this package needs %s or later"
+                                       % (older, qelcode.__version__)),
+                                      ("1.1", "reports version '1.1'")]:
+                with self.subTest(version=version):
+                    source = os.path.join(tmp, "old.c")
+                    library = os.path.join(tmp, "libold-%s.so" % version)
+                    with open(source, "w") as f:
+                        f.write(functions + "const char *QEL_Version(void) { return \"%s\"; }\n" % version)
+                    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source], check=True, timeout=60)
+                    with self.assertRaises(qelcode.LibraryError) as cm:
+                        qelcode.Library(library)
+                    self.assertIn(expected, str(cm.exception))
+                    self.assertIn(library, str(cm.exception))
+
     def test_without_a_bundled_library(self):
         # The package's files alone, as a distribution installs them beside
         # the system's library: QELCODE_LIBRARY, else the system's.
