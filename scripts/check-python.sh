@@ -18,8 +18,7 @@ top=$(mkdir -p "${1:-$repo/build-check-python}" && cd "${1:-$repo/build-check-py
 python=/usr/bin/python3
 selector=2  # the default QEL_STEP_SELECTOR, which the wheel's library is built with
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { printf -- '-- %s\n' "$*"; }
+. "$repo/scripts/lib.sh"
 
 rm -rf "$top/dist" "$top/dist-pure" "$top/venv" "$top/venv-pure" "$top/run"
 mkdir -p "$top/run"
@@ -29,20 +28,20 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/n
 
 step "building the sdist and the wheel (python3 -m build --no-isolation)"
 (cd "$repo/bindings/python" && "$python" -m build --no-isolation --outdir "$top/dist" >"$top/build.log" 2>&1) ||
-    { tail -n 40 "$top/build.log"; fail "the build failed (log: $top/build.log)"; }
+    { tail -n 40 "$top/build.log"; die "the build failed (log: $top/build.log)"; }
 wheel=$(find "$top/dist" -name 'qelcode-*-py3-none-linux_*.whl')
-[ -n "$wheel" ] || fail "no platform wheel in $top/dist: $(ls "$top/dist")"
+[ -n "$wheel" ] || die "no platform wheel in $top/dist: $(ls "$top/dist")"
 contents=$("$python" -m zipfile -l "$wheel")
 for f in qelcode/__init__.py qelcode/__main__.py qelcode/py.typed qelcode/libqelcode.so.1 qelcode/LICENSE; do
-    grep -q " *$f " <<<"$contents" || grep -q "^$f " <<<"$contents" || fail "$f is not in $wheel"
+    grep -q " *$f " <<<"$contents" || grep -q "^$f " <<<"$contents" || die "$f is not in $wheel"
 done
 
 step "installing $(basename "$wheel") into a fresh venv (pip install --no-index)"
 "$python" -m venv "$top/venv"
 "$top/venv/bin/python" -m pip install --quiet --no-index --disable-pip-version-check "$wheel"
 installed=$("$top/venv/bin/python" -c 'import os, qelcode; print(os.path.dirname(qelcode.__file__))')
-case $installed in "$top/venv/"*) ;; *) fail "qelcode imports from $installed, not the venv" ;; esac
-if ldd "$installed/libqelcode.so.1" | grep -q 'libstdc++'; then fail "the bundled library needs libstdc++"; fi
+case $installed in "$top/venv/"*) ;; *) die "qelcode imports from $installed, not the venv" ;; esac
+if ldd "$installed/libqelcode.so.1" | grep -q 'libstdc++'; then die "the bundled library needs libstdc++"; fi
 
 step "Python tests against the installed wheel"
 cd "$top/run"  # not the source tree, so that only the installed package can be imported
@@ -56,10 +55,11 @@ mypy --strict --no-incremental --python-executable "$top/venv/bin/python" "$repo
 step "the wheel without the library (QELCODE_BUNDLE=0), on the library QELCODE_LIBRARY names"
 (cd "$repo/bindings/python" &&
     QELCODE_BUNDLE=0 "$python" -m build --wheel --no-isolation --outdir "$top/dist-pure" >"$top/build-pure.log" 2>&1) ||
-    { tail -n 40 "$top/build-pure.log"; fail "the build without the library failed"; }
+    { tail -n 40 "$top/build-pure.log"; die "the build without the library failed"; }
 pure=$(find "$top/dist-pure" -name 'qelcode-*-py3-none-any.whl')
-[ -n "$pure" ] || fail "no pure wheel in $top/dist-pure"
-if "$python" -m zipfile -l "$pure" | grep -q 'libqelcode'; then fail "$pure carries a library"; fi
+[ -n "$pure" ] || die "no pure wheel in $top/dist-pure"
+pure_contents=$("$python" -m zipfile -l "$pure")
+if grep -q 'libqelcode' <<<"$pure_contents"; then die "$pure carries a library"; fi
 "$python" -m venv "$top/venv-pure"
 "$top/venv-pure/bin/python" -m pip install --quiet --no-index --disable-pip-version-check "$pure"
 cp "$installed/libqelcode.so.1" "$top/run/libqelcode.so.1"

@@ -114,7 +114,7 @@ if wants package; then
 fi
 
 if wants python; then
-    step "Python package: wheel built offline, installed into a fresh venv, tested there"
+    stage "Python package: wheel built offline, installed into a fresh venv, tested there"
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
 fi
 
