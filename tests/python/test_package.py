@@ -7,7 +7,7 @@ Runs against whichever qelcode imports: the installed package (a wheel in
 a virtual environment, or the distribution's), or the source tree with
 PYTHONPATH=bindings/python/src and QELCODE_LIBRARY set.
 
-    python3 test_package.py [--step-selector K] [--tool PATH] [--header PATH]
+    python3 test_package.py [--step-selector K] [--tool PATH] [--header PATH] [--part all|api|cli]
 
 --tool compares the command line with the qelcode tool; --header checks
 __version__ against the public header. QELCODE_TEST_INSTALLED=1 asserts that the package
@@ -490,6 +490,13 @@ if __name__ == "__main__":
     parser.add_argument("--step-selector", type=int, default=2)
     parser.add_argument("--tool", help="the qelcode tool, to compare the command line with")
     parser.add_argument("--header", help="include/qelcode.h, to compare __version__ with")
+    parser.add_argument("--part", choices=["all", "api", "cli"], default="all",
+                        help="the command line's tests (cli), the others (api), or all")
     ARGS, rest = parser.parse_known_args()
     S = model.shift_of_selector(ARGS.step_selector)
+    if ARGS.part != "all":  # leave out the other part's test classes
+        for name, value in list(globals().items()):
+            if isinstance(value, type) and issubclass(value, unittest.TestCase) and \
+                    (value is CommandLineTest) != (ARGS.part == "cli"):
+                del globals()[name]
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=1)

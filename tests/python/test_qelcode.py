@@ -2,7 +2,7 @@
 on the way: one-shot, file and incremental conversions, refusals with their
 offsets and lines, and random texts and records in random chunk sizes.
 
-    python3 test_qelcode.py [--library PATH] [--step-selector K]
+    python3 test_qelcode.py [--library PATH] [--step-selector K] [unittest options, e.g. -k PATTERN]
 
 Tests whichever qelcode imports (the installed package, or the source tree
 with PYTHONPATH=bindings/python/src); --library loads that library rather
@@ -124,14 +124,20 @@ class ModuleTest(unittest.TestCase):
         self.check(b"OP looks encoded\n", False, force=True)
         self.assertEqual(self.lib.decode(self.lib.encode(b"OP x\n", force=True)), b"OP x\n")
 
-    def test_random_texts_and_records_in_any_chunk_size(self):
+    def random_cases(self, chunk_sizes):
         rng = random.Random(20261210)
         for _ in range(150):
             text = random_text(rng, rng.randrange(25))
             records = random_records(rng, self.s)
-            for chunk in (None, 1, 7, 513, 4096, -5, -600):
+            for chunk in chunk_sizes:
                 self.check(text, False, force=rng.random() < 0.3, chunk_size=chunk)
                 self.check(records, True, chunk_size=chunk)
+
+    def test_random_texts_and_records_whole_and_in_file_chunks(self):
+        self.random_cases((None, 1, 7, 513, 4096))
+
+    def test_random_texts_and_records_fed_in_pieces(self):
+        self.random_cases((-5, -600))
 
     def test_module_functions_and_version(self):
         qelcode._reset(self.lib)
