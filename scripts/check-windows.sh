@@ -85,7 +85,7 @@ cmake -S "$repo" -B "$linux_build" \
     -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF -DQEL_BUILD_WINHOST=ON >/dev/null
 cmake --build "$linux_build" -j2
 linux_lib=$linux_build/src/libqelcode.so
-linux_host=$linux_build/host/win/win_host
+linux_host=$linux_build/tests/host/win/win_host
 
 # The Wine that runs a config's programs: the 64-bit loader where 32-bit
 # programs don't run (a 32-bit build's tests are then not run at all).
@@ -95,7 +95,7 @@ runs() { [[ " ${run_configs[*]} " == *" $1 "* ]]; }
 # cross_build DIR CONFIG [CMAKE ARGS...]
 cross_build() {
     local dir=$1 config=$2; shift 2
-    cmake -S "$repo" -B "$dir" --toolchain "$repo/cmake/toolchain-$(triple_of "$config").cmake" \
+    cmake -S "$repo" -B "$dir" --toolchain "$repo/cmake/toolchains/$(triple_of "$config").cmake" \
         -DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON -DQEL_STEP_SELECTOR="$selector" \
         -DQEL_WINDOWS_CRT="${config#*-}" -DQEL_WINE="$(wine_for "$config")" "$@" >/dev/null
     cmake --build "$dir" -j2
@@ -232,8 +232,10 @@ done
 # the unpacked zip. There are no Visual Studio headers or libraries here:
 # mingw-w64's headers stand in for the former (they expect GCC's __GNUC__
 # and, for 32-bit x86, _X86_), its import library of the Universal C Runtime
-# for the latter, and host/win/ucrt_entry.c for Visual Studio's startup code.
+# for the latter, and tests/host/win/ucrt_entry.c for Visual Studio's startup
+# code.
 # Its GNU-made import objects carry no SafeSEH table, hence /safeseh:no.
+host_sources=("$repo"/tests/host/{main,loader,vectors,checks}.c)
 for config in win64-ucrt win32-ucrt; do
     step "$config: win_host built with clang-cl, linked with lld-link against qelcode.lib"
     pkg=$work/qelcode-$version-$config
@@ -248,9 +250,9 @@ for config in win64-ucrt win32-ucrt; do
         "${clang_cl[@]}" --target=$target /nologo /c /O2 /W4 /WX /GS- /Zl /D_UCRT /DQEL_HOST_LINKED \
             /DQEL_TEST_STEP_SELECTOR="${selector}u" "${defines[@]}" /clang:-fgnuc-version=4.2.1 \
             /imsvc /usr/share/mingw-w64/include /I"$pkg/include" \
-            -- "$repo/host/loading_host.c" "$repo/host/win/ucrt_entry.c" &&
+            -- "${host_sources[@]}" "$repo/tests/host/win/ucrt_entry.c" &&
         lld-link-14 /nologo /machine:$machine /subsystem:console "${link_extra[@]}" /out:win_host.exe \
-            loading_host.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
+            main.obj loader.obj vectors.obj checks.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
             "/usr/$triple/lib/libucrt.a" "/usr/$triple/lib/libkernel32.a") ||
         die "$config: the clang-cl host did not build"
     cp "$pkg/bin/qelcode.dll" "$out/"
@@ -277,9 +279,9 @@ if [ "$timing" != 0 ]; then
     portable=$win_prefix-$arch-msvcrt-portable
     cross_build "$portable" "$arch-msvcrt" -DQEL_DIRECT_STDIO=OFF -DQEL_KERNEL=portable
     QEL_WINE="$(wine_for "$arch-msvcrt")" QEL_WINE_TIMEOUT="$wine_timeout" bash "$repo/bench/wine_timing.sh" sample.txt \
-        "$arch-msvcrt, best kernel, direct buffer access=$win_prefix-$arch-msvcrt/bin/win_host.exe" \
-        "$arch-msvcrt, portable kernel, stdio calls only=$portable/bin/win_host.exe" \
-        "$arch-ucrt, best kernel=$win_prefix-$arch-ucrt/bin/win_host.exe"
+        "$arch-msvcrt, best kernel, direct buffer access=$win_prefix-$arch-msvcrt/bin/timed_encode.exe" \
+        "$arch-msvcrt, portable kernel, stdio calls only=$portable/bin/timed_encode.exe" \
+        "$arch-ucrt, best kernel=$win_prefix-$arch-ucrt/bin/timed_encode.exe"
 fi
 
 if [ "$runs_32bit" = 0 ]; then

@@ -6,7 +6,7 @@
 # holding bin/qelcode.dll, lib/qelcode.lib, lib/libqelcode.dll.a,
 # lib/qelcode.def, include/qelcode.h, LICENSE.txt and README-Windows.txt.
 # Included from the top CMakeLists.txt after src/, on Windows only, in place
-# of cmake/packaging.cmake (the Linux packages).
+# of cmake/packaging/debian-packages.cmake (the Linux packages).
 
 if(NOT QEL_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   message(FATAL_ERROR "The Windows build makes qelcode.dll; leave BUILD_SHARED_LIBS on")
@@ -22,7 +22,7 @@ endif()
 set(qel_def "${PROJECT_SOURCE_DIR}/src/qelcode.def")
 
 # --- Version resource ---------------------------------------------------------
-configure_file("${PROJECT_SOURCE_DIR}/cmake/qelcode.rc.in" "${PROJECT_BINARY_DIR}/qelcode.rc" @ONLY)
+configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/qelcode.rc.in" "${PROJECT_BINARY_DIR}/qelcode.rc" @ONLY)
 target_sources(qelcode PRIVATE "${PROJECT_BINARY_DIR}/qelcode.rc")
 
 # --- qelcode.lib ----------------------------------------------------------------
@@ -50,7 +50,7 @@ install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDI
 # --- The zip --------------------------------------------------------------------
 # Its own install component, so that the zip holds exactly these files and
 # cmake --install keeps its usual layout.
-configure_file("${PROJECT_SOURCE_DIR}/cmake/README-Windows.txt.in"
+configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/readme-windows.txt.in"
                "${PROJECT_BINARY_DIR}/README-Windows.txt" @ONLY NEWLINE_STYLE CRLF)
 install(FILES $<TARGET_FILE:qelcode> DESTINATION bin COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${QEL_MSVC_IMPLIB}" $<TARGET_LINKER_FILE:qelcode> "${qel_def}"
