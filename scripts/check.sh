@@ -8,12 +8,14 @@
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
 #   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
 #      run under Wine, and their zips;
-#   6. the .deb packages: lintian, installed with dpkg -i and used;
+#   6. the Debian packages, built through debian/ (the source package, this
+#      machine's and, cross-built, arm64's): lintian, installed with dpkg -i
+#      and used;
 #   7. the ABI against the committed baseline (abidiff).
 #   8. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
 #      and run under qemu.
 # Installs what it needs with apt when it is missing (as root, or through
-# sudo). Exits non-zero at the first failure.
+# sudo; the package stage installs its own). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
@@ -39,7 +41,6 @@ as_root() {
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
-if wants package; then packages+=(dpkg-dev lintian man-db); fi
 if wants abi; then packages+=(abigail-tools); fi
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
@@ -119,7 +120,7 @@ fi
 
 # ---- packages and ABI ---------------------------------------------------------
 if wants package; then
-    step "packages: build, lintian, dpkg -i, use"
+    step "Debian packages: dpkg-buildpackage (source, native, arm64), lintian, dpkg -i, use"
     as_root bash "$repo/scripts/check-package.sh"
 fi
 
