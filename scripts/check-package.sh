@@ -27,12 +27,12 @@ consumer=$repo/tests/install/consumer.c
 jobs=$(nproc 2>/dev/null || echo 2)
 start=$SECONDS
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$repo/scripts/lib.sh"
+fail() { die "$@"; }
 # has PATTERN TEXT: grep -E on a captured text (a pipe into grep -q could
 # end the writer with SIGPIPE, which pipefail reports as a failure).
 has() { grep -Eq -- "$1" <<<"$2"; }
-step() { printf -- '-- %s (%d s)\n' "$*" $((SECONDS - start)); }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+timed_step() { step "$* ($((SECONDS - start)) s into the stage)"; }
 apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends "$@"; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root (apt-get, dpkg -i)"
@@ -60,19 +60,14 @@ mkdir -p "$top/arm64" && cp -a "$src" "$cross_src"
 # reads for the dependencies of the arm64 packages.
 tools=(dpkg-dev debhelper lintian man-db file binutils pkg-config crossbuild-essential-arm64
        libc6-dev:arm64 libstdc++6:arm64)
-missing=()
-for p in "${tools[@]}"; do installed "$p" || missing+=("$p"); done
+apt_install "${tools[@]}"
 deps_ok() {
     (cd "$src" && dpkg-checkbuilddeps) >/dev/null 2>&1 &&
         (cd "$cross_src" && dpkg-checkbuilddeps -a arm64 -P cross,nocheck) >/dev/null 2>&1
 }
-if [ ${#missing[@]} -gt 0 ] || ! deps_ok; then
-    step "installing ${missing[*]} and the build dependencies"
-    if ! has '^arm64$' "$(dpkg --print-foreign-architectures)"; then
-        dpkg --add-architecture arm64
-    fi
+if ! deps_ok; then
+    timed_step "installing the build dependencies"
     apt_get update
-    [ ${#missing[@]} -eq 0 ] || apt_get install "${missing[@]}" >/dev/null
     (cd "$src" && apt_get build-dep ./) >/dev/null
     (cd "$cross_src" && apt_get build-dep -a arm64 -P cross,nocheck ./) >/dev/null
     deps_ok || fail "build dependencies still unmet"
@@ -87,20 +82,20 @@ build() {  # DIR LOG ARGS...: dpkg-buildpackage in DIR
     (cd "$dir" && dpkg-buildpackage -us -uc "$@") >"$log" 2>&1 || {
         tail -60 "$log" >&2; fail "dpkg-buildpackage $* (whole log: $log)"; }
 }
-step "dpkg-buildpackage -S"
+timed_step "dpkg-buildpackage -S"
 build "$src" "$top/source.log" -S
 [ -f "$top/native/qelcode_$version.dsc" ] || fail "no qelcode_$version.dsc"
 
 native_options="parallel=$jobs"
 tests_ran=true
 if [ "${QEL_PACKAGE_NOCHECK:-0}" = 1 ]; then native_options+=" nocheck"; tests_ran=false; fi
-step "dpkg-buildpackage -b ($host_arch, DEB_BUILD_OPTIONS=$native_options)"
+timed_step "dpkg-buildpackage -b ($host_arch, DEB_BUILD_OPTIONS=$native_options)"
 DEB_BUILD_OPTIONS=$native_options build "$src" "$top/native.log" -b
 if $tests_ran; then
     has '^100% tests passed' "$(cat "$top/native.log")" || fail "dh_auto_test ran no test suite"
 fi
 
-step "dpkg-buildpackage -a arm64 -Pcross,nocheck -b"
+timed_step "dpkg-buildpackage -a arm64 -Pcross,nocheck -b"
 DEB_BUILD_OPTIONS="parallel=$jobs" build "$cross_src" "$top/arm64.log" -a arm64 -Pcross,nocheck -b
 
 deb() {  # DIR PACKAGE ARCH: the path of the package file
@@ -115,7 +110,7 @@ for p in "${arch_packages[@]}"; do
 done
 native_debs+=("$(deb "$top/native" python3-qelcode all)")
 
-step "package contents and fields"
+timed_step "package contents and fields"
 # Multi-Arch: same for the library and its development files, foreign for
 # the tool.
 for p in libqelcode1 libqelcode-dev qelcode; do
@@ -157,7 +152,7 @@ machines=$(find "$arm64_tree" -type f \( -name '*.so.*' -o -name '*.a' -o -name 
     fail "the arm64 packages hold objects for other machines: $machines"
 echo "arm64 objects (readelf):" $machines
 
-step "lintian"
+timed_step "lintian"
 # Warnings and errors fail; the README lists the informational tags left.
 lint=("$top/native/qelcode_$version.dsc" "${native_debs[@]}" "${arm64_debs[@]}")
 lint_rc=0
@@ -166,7 +161,7 @@ grep -v '^running with root privileges' "$top/lintian.log" || true
 [ "$lint_rc" -eq 0 ] || fail "lintian reports warnings or errors"
 
 # ---- installed and used -----------------------------------------------------------
-step "dpkg -i"
+timed_step "dpkg -i"
 work=$(mktemp -d)
 purge() { dpkg --purge "${packages[@]}" libqelcode1:arm64 libqelcode-dev:arm64 >/dev/null 2>&1 || true; }
 trap 'purge; rm -rf "$work"' EXIT
@@ -181,7 +176,7 @@ dpkg -i "$(deb "$top/arm64" libqelcode1 arm64)" "$(deb "$top/arm64" libqelcode-d
     >"$work/dpkg-arm64.log" 2>&1 || { cat "$work/dpkg-arm64.log" >&2; fail "dpkg -i of arm64 beside $host_arch"; }
 [ -f "/usr/lib/aarch64-linux-gnu/libqelcode.so.$version" ] || fail "libqelcode1:arm64 is not installed"
 
-step "installed files"
+timed_step "installed files"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=/usr/lib/$triplet/libqelcode.so.$version
 for f in "$lib" /usr/bin/qelcode; do
@@ -201,12 +196,12 @@ expect_output() {  # $1: output file, $2: which consumer, $3: first line
         { cat "$1" >&2; fail "$2: unexpected output"; }
 }
 
-step "the tool"
+timed_step "the tool"
 [ "$(printf 'Hello\n' | qelcode)" = '%z5PIzv[' ] || fail "qelcode does not encode 'Hello' as expected"
 [ "$(printf 'Hello\n' | qelcode | qelcode -d)" = 'Hello' ] || fail "qelcode -d does not give 'Hello' back"
 [ "$(qelcode --version)" = "qelcode $version" ] || fail "qelcode --version says '$(qelcode --version)'"
 
-step "consumer.c through pkg-config"
+timed_step "consumer.c through pkg-config"
 (
     unset PKG_CONFIG_PATH PKG_CONFIG_LIBDIR
     [ "$(pkg-config --modversion qelcode)" = "$version" ] || fail "pkg-config does not give version $version"
@@ -224,7 +219,7 @@ mkdir -p "$work/deps/debian" && : >"$work/deps/debian/control"
 deps=$(cd "$work/deps" && dpkg-shlibdeps -O "$work/consumer_pc" 2>&1) || fail "dpkg-shlibdeps: $deps"
 case $deps in *"libqelcode1 (>= 1.0.0)"*) ;; *) fail "dpkg-shlibdeps gives '$deps'" ;; esac
 
-step "consumer.c through find_package, shared and static"
+timed_step "consumer.c through find_package, shared and static"
 for want in shared static; do
     cmake -S "$repo/tests/install" -B "$work/cmake_$want" -DQEL_WANT=$want >"$work/configure.log" 2>&1 || {
         cat "$work/configure.log" >&2; fail "configuring the find_package consumer ($want)"; }
@@ -240,14 +235,14 @@ if has 'libqelcode\.so' "$(readelf -d "$work/cmake_static/consumer")"; then
     fail "the static consumer loads libqelcode.so"
 fi
 
-step "manual pages"
+timed_step "manual pages"
 [ "$(man -w qelcode)" = /usr/share/man/man1/qelcode.1.gz ] || fail "man -w qelcode: '$(man -w qelcode 2>&1)'"
 [ "$(man -w 3 qelcode)" = /usr/share/man/man3/qelcode.3.gz ] || fail "man -w 3 qelcode: '$(man -w 3 qelcode 2>&1)'"
 has '--output FILE' "$(MANPAGER=cat MANWIDTH=80 man qelcode 2>"$work/man.err")" || fail "man qelcode"
 has 'QEL_EncodeRecord' "$(MANPAGER=cat MANWIDTH=80 man 3 qelcode 2>>"$work/man.err")" || fail "man 3 qelcode"
 [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "man printed messages"; }
 
-step "the Python module"
+timed_step "the Python module"
 # Debian's Python, run from an empty folder, so that only the installed
 # module can be found; it loads the installed libqelcode.so.1.
 out=$(cd "$work" && env -u PYTHONPATH -u LD_LIBRARY_PATH /usr/bin/python3 -c '
