@@ -163,8 +163,17 @@ grep -v '^running with root privileges' "$top/lintian.log" || true
 # ---- installed and used -----------------------------------------------------------
 timed_step "dpkg -i"
 work=$(mktemp -d)
-purge() { dpkg --purge "${packages[@]}" libqelcode1:arm64 libqelcode-dev:arm64 >/dev/null 2>&1 || true; }
-trap 'purge; rm -rf "$work"' EXIT
+# arm64's packages first: while both architectures are installed, a bare
+# name is ambiguous and dpkg would purge nothing.
+purge() {
+    local p
+    dpkg --purge libqelcode-dev:arm64 libqelcode1:arm64 >/dev/null 2>&1 || true
+    dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+    for p in "${packages[@]}" libqelcode1:arm64 libqelcode-dev:arm64; do
+        if installed "$p"; then echo "FAIL: $p is still installed" >&2; return 1; fi
+    done
+}
+trap 'rc=$?; rm -rf "$work"; purge || rc=1; exit $rc' EXIT
 purge
 dpkg -i "${native_debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 for p in "${packages[@]}"; do
