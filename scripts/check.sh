@@ -8,14 +8,16 @@
 #   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
 #   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
 #      run under Wine, and their zips;
-#   6. the .deb packages: lintian, installed with dpkg -i and used;
+#   6. the Debian packages, built through debian/ (the source package, this
+#      machine's and, cross-built, arm64's): lintian, installed with dpkg -i
+#      and used;
 #   7. the Python package: the wheel built offline, installed into a fresh
 #      virtual environment and tested there;
 #   8. the ABI against the committed baseline (abidiff).
 #   9. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
 #      and run under qemu.
 # Installs what it needs with apt when it is missing (as root, or through
-# sudo). Exits non-zero at the first failure.
+# sudo; the package stage installs its own). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
@@ -34,7 +36,6 @@ wants() { [[ " $stages " == *" $1 "* ]]; }
 # ---- packages ---------------------------------------------------------------
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
-if wants package; then packages+=(dpkg-dev lintian man-db); fi
 if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy); fi
 if wants abi; then packages+=(abigail-tools); fi
 apt_install "${packages[@]}"
@@ -109,7 +110,7 @@ fi
 
 # ---- packages and ABI ---------------------------------------------------------
 if wants package; then
-    stage "packages: build, lintian, dpkg -i, use"
+    stage "Debian packages: dpkg-buildpackage (source, native, arm64), lintian, dpkg -i, use"
     as_root bash "$repo/scripts/check-package.sh"
 fi
 

@@ -12,7 +12,7 @@
 #   examples/                        a small C program, how to build it
 #   LICENSE.txt, README-Windows.txt
 # Included from the top CMakeLists.txt after src/, on Windows only, in place
-# of cmake/packaging/debian-packages.cmake (the Linux packages).
+# of the Debian packages (debian/).
 
 if(NOT QEL_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   message(FATAL_ERROR "The Windows build makes qelcode.dll; leave BUILD_SHARED_LIBS on")

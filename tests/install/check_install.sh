@@ -10,7 +10,13 @@
 #     find_package, both with QEL_STATIC, libqelcode.a linked into a
 #     dynamic program, the kernel choice still made at run time;
 #   - both kinds in one prefix, as the -dev package has them:
-#     find_package gives the shared library unless asked for the static one.
+#     find_package gives the shared library unless asked for the static one;
+#   - the source taken into another project with add_subdirectory, with
+#     GoogleTest out of reach: the library builds and serves the consumer.
+#
+# A build for the prefix /usr (as the Debian packages are made) names its
+# directories plainly in qelcode.pc, so its trees are installed under a
+# scratch root with DESTDIR and pkg-config gets that root as its sysroot.
 #
 # usage: check_install.sh BUILD_DIR CMAKE C_COMPILER VERSION SHIFT VECTORS
 #   SHIFT is the build's shift increment s; the record is compared byte for
@@ -42,17 +48,33 @@ else
 fi
 "$cmake" -S "$(cached CMAKE_HOME_DIRECTORY)" -B "$work/companion" -DBUILD_SHARED_LIBS=$companion \
     -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF -DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" \
+    -DCMAKE_INSTALL_PREFIX="$(cached CMAKE_INSTALL_PREFIX)" -DCMAKE_INSTALL_LIBDIR="$(cached CMAKE_INSTALL_LIBDIR)" \
     -DQEL_STEP_SELECTOR="$(cached QEL_STEP_SELECTOR)" -DQEL_SIMD="$(cached QEL_SIMD)" \
     -DCMAKE_C_COMPILER="$(cached CMAKE_C_COMPILER)" -DCMAKE_CXX_COMPILER="$(cached CMAKE_CXX_COMPILER)" \
     >"$work/companion.log" 2>&1 && "$cmake" --build "$work/companion" >>"$work/companion.log" 2>&1 || {
     cat "$work/companion.log" >&2; fail "building the companion library (BUILD_SHARED_LIBS=$companion)"; }
 
-install_into() {  # $1: prefix, $2...: build trees, installed in this order
-    p=$1; shift
+# install_into ROOT TREE...: installs the build trees in this order; sets
+# prefix to where their files are, and sysroot for pkg-config.
+install_into() {
+    root=$1; shift
     for b in "$@"; do
-        "$cmake" --install "$b" --prefix "$p" >"$work/install.log" || {
-            cat "$work/install.log" >&2; fail "cmake --install $b"; }
+        if [ "$(cached CMAKE_INSTALL_PREFIX)" = /usr ]; then
+            DESTDIR=$root "$cmake" --install "$b" >"$work/install.log"
+        else
+            "$cmake" --install "$b" --prefix "$root" >"$work/install.log"
+        fi || { cat "$work/install.log" >&2; fail "cmake --install $b"; }
     done
+    if [ "$(cached CMAKE_INSTALL_PREFIX)" = /usr ]; then
+        prefix=$root/usr sysroot=$root
+    else
+        prefix=$root sysroot=
+    fi
+}
+use_pkg_config() {  # the scratch prefix's qelcode.pc and nothing else
+    export PKG_CONFIG_LIBDIR="$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$sysroot"
+    export PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1
+    unset PKG_CONFIG_PATH || true
 }
 
 # --- what the consumer must print -----------------------------------------------
@@ -87,8 +109,7 @@ check_static_program() {  # $1: program, $2: which build, $3: the static library
 }
 
 pkg_consumer() {  # $1: prefix, $2: name, $3: pkg-config options
-    export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"  # only the scratch prefix is searched
-    unset PKG_CONFIG_PATH || true
+    use_pkg_config
     pc_version=$(pkg-config --modversion qelcode) || fail "$2: pkg-config does not find qelcode"
     [ "$pc_version" = "$version" ] || fail "$2: qelcode.pc has Version $pc_version, not $version"
     # shellcheck disable=SC2046,SC2086  # the flags are meant to split
@@ -112,8 +133,7 @@ cmake_consumer() {  # $1: prefix, $2: name, $3: kind asked for (or empty), $4: k
 }
 
 # --- shared ------------------------------------------------------------------------
-prefix=$work/shared
-install_into "$prefix" "$shared_build"
+install_into "$work/shared" "$shared_build"
 [ -f "$prefix/include/qelcode.h" ] || fail "header not installed"
 real=$(find "$prefix" -name "libqelcode.so.$version" -type f)
 [ -n "$real" ] || fail "libqelcode.so.$version not installed"
@@ -134,8 +154,7 @@ check_output "$work/shared_cmake.out" "shared, find_package" "$version $version"
 needs_libqelcode "$work/shared_cmake/consumer" || fail "shared, find_package: not linked to libqelcode.so.$major"
 
 # --- static ------------------------------------------------------------------------
-prefix=$work/static
-install_into "$prefix" "$static_build"
+install_into "$work/static" "$static_build"
 archive=$(find "$prefix" -name libqelcode.a -type f)
 [ -n "$archive" ] || fail "libqelcode.a not installed"
 libdir=$(dirname "$archive")
@@ -149,10 +168,9 @@ check_output "$work/static_cmake.out" "static, find_package" "$version $version 
 check_static_program "$work/static_cmake/consumer" "static, find_package" "$archive"
 
 # --- both, the shared tree installed last as in the packages ----------------------
-prefix=$work/both
-install_into "$prefix" "$static_build" "$shared_build"
+install_into "$work/both" "$static_build" "$shared_build"
 libdir=$(dirname "$(find "$prefix" -name libqelcode.a)")
-export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
+use_pkg_config
 case " $(pkg-config --cflags qelcode) " in *" -DQEL_STATIC "*)
     fail "both: pkg-config gives QEL_STATIC to a shared consumer" ;; esac
 case " $(pkg-config --static --cflags qelcode) " in *" -DQEL_STATIC "*) ;; *)
@@ -163,4 +181,17 @@ cmake_consumer "$prefix" both_static static STATIC_LIBRARY
 check_output "$work/both_static.out" "both, find_package COMPONENTS static" "$version $version QEL_STATIC"
 check_static_program "$work/both_static/consumer" "both, find_package COMPONENTS static" "$libdir/libqelcode.a"
 
-echo "install trees serve pkg-config and find_package, shared and static (qelcode $version)"
+# --- add_subdirectory, without GoogleTest -----------------------------------------
+"$cmake" -S "$here/subdirectory" -B "$work/subdirectory" -DQEL_SOURCE_DIR="$(cached CMAKE_HOME_DIRECTORY)" \
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_BUILD_TYPE="$(cached CMAKE_BUILD_TYPE)" \
+    -DCMAKE_C_COMPILER="$(cached CMAKE_C_COMPILER)" -DCMAKE_CXX_COMPILER="$(cached CMAKE_CXX_COMPILER)" \
+    >"$work/subdirectory.log" 2>&1 || {
+    cat "$work/subdirectory.log" >&2; fail "add_subdirectory: configuring the parent project"; }
+grep -q '^QEL_BUILD_TESTS:BOOL=OFF$' "$work/subdirectory/CMakeCache.txt" ||
+    fail "add_subdirectory: QEL_BUILD_TESTS is not OFF in the parent project"
+"$cmake" --build "$work/subdirectory" --target consumer >>"$work/subdirectory.log" 2>&1 || {
+    cat "$work/subdirectory.log" >&2; fail "add_subdirectory: building the consumer"; }
+"$work/subdirectory/consumer" >"$work/subdirectory.out" || fail "add_subdirectory: the consumer failed"
+check_output "$work/subdirectory.out" "add_subdirectory" "$version $version"
+
+echo "install trees serve pkg-config and find_package, shared and static; add_subdirectory builds without GoogleTest (qelcode $version)"
