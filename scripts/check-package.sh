@@ -119,7 +119,7 @@ for p in libqelcode1 libqelcode-dev qelcode; do
     [ "$ma" = "$want" ] || fail "$p has Multi-Arch '$ma', expected '$want'"
 done
 contents() { dpkg -c "$1" | awk '{print $6}'; }
-has '^\./usr/lib/python3/dist-packages/qelcode(\.py|/__init__\.py)$' \
+has '^\./usr/lib/python3/dist-packages/qelcode/__init__\.py$' \
     "$(contents "$(deb "$top/native" python3-qelcode all)")" || fail "python3-qelcode holds no module qelcode"
 has '^libqelcode1 ' "$(dpkg-deb -f "$(deb "$top/native" python3-qelcode all)" Depends)" ||
     fail "python3-qelcode does not depend on libqelcode1"
