@@ -39,6 +39,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <type_traits>
+
 #include "kernel.h"
 #include "qelcode.h"
 #include "record_format.h"
@@ -87,7 +89,13 @@ public:
     // Whether a NUL lies before `end`, which line_feed has already scanned past.
     QEL_ENGINE_INLINE bool nul_before(size_t end) const { return nul_ < end; }
 
-private:
+    // The first NUL found so far, or kNone.
+    QEL_ENGINE_INLINE size_t first_nul() const { return nul_; }
+
+    // Where the bytes scanned so far end.
+    QEL_ENGINE_INLINE size_t scanned() const { return scanned_; }
+
+    // Scans the next chunk; every line feed before pos has been taken.
     __attribute__((noinline)) Cursor scan_more(size_t pos) {
         // The first chunk is short, so that a call for one piece looks at
         // little more than that piece.
@@ -102,6 +110,7 @@ private:
         return c;
     }
 
+private:
     const unsigned char *in_;
     size_t avail_;
     size_t scanned_ = 0;  // bytes looked at so far
@@ -125,17 +134,33 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
     return kNone;
 }
 
+// Room for whole-vector accesses past any line's bytes: a kernel's
+// vectors are at most 64 bytes, and a line at most 512.
+inline constexpr size_t kVectorSlack = 64;
+inline constexpr size_t kLineSlack = kRecordBufferSize + kVectorSlack;
+// Readable and writable sizes that let a kernel use whole vectors.
+inline constexpr size_t kWhole = size_t{1} << 20;
+
 // The loop both directions share: cuts pieces, counts lines, stops at a
 // refusal, for want of input or room, or after one piece when asked.
 // convert(piece, len, lf, more, readable, out, room, &made) converts one
 // piece (lf: it ends with a line feed; more: input follows it; readable:
 // the bytes from the piece to the span's end) into out, which has `room`
 // bytes, and answers a status code, or kNoRoom.
+//
+// Batches. Whole lines of a scanned chunk, one after the other, go through
+// line(p, m, out, room, readable, whole), where m is the line's length
+// before its line feed: it answers the bytes it made, or kNone to leave the
+// line to the one-piece path, which then converts, cuts or refuses it. It
+// may write past its own output (the next line's output overwrites that);
+// `whole` says that both readable and room hold every line of the chunk
+// with kLineSlack to spare (the output bound per input byte is
+// out_per_byte), so that it needs no check of its own.
 inline constexpr int32_t kNoRoom = -1;
 
-template <class B, class Convert>
+template <class B, class Convert, class Line>
 QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
-                                      Convert convert) {
+                                      size_t out_per_byte, Convert convert, Line line) {
     // Everything the loop reads stays in locals: a byte written to the
     // output could otherwise be any object's, and force a reload.
     const unsigned char *const in = sp.in;
@@ -151,6 +176,36 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
     Scanner<B> sc(in, avail);
     typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
     while (consumed < avail) {
+        if (!one_piece && at_line_start) {
+            // Every whole line of the chunks scanned, until one that the
+            // batch leaves to the one-piece path.
+            for (;;) {
+                const uint16_t *const ends = cursor.ends;
+                const size_t base = cursor.base, last = cursor.count, nul = sc.first_nul();
+                size_t k = cursor.next;
+                auto lines_of_chunk = [&](auto whole) QEL_ENGINE_LAMBDA {
+                    for (; k < last; ++k) {
+                        const size_t at = base + ends[k];
+                        if (at > nul) break;  // the line holds a NUL (which is never at a line feed)
+                        const size_t made = line(in + consumed, at - consumed, out + produced, room - produced,
+                                                 avail - consumed, whole);
+                        if (made == kNone) break;
+                        consumed = at + 1;
+                        produced += made;
+                        ++lines;
+                    }
+                };
+                const size_t end = sc.scanned();
+                if (avail - end >= kLineSlack && room - produced >= (end - consumed) * out_per_byte + kLineSlack)
+                    lines_of_chunk(std::true_type{});
+                else
+                    lines_of_chunk(std::false_type{});
+                cursor.next = k;
+                if (k < last || end >= avail) break;
+                cursor = sc.scan_more(consumed);
+            }
+            if (consumed >= avail) break;
+        }
         const size_t pos = consumed;
         bool lf;
         const size_t len = next_piece(sc, cursor, avail, at_end, pos, cut, with_lf, &lf);
@@ -195,7 +250,7 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
     const B bytes;
     const bool force = sp.force;
     // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-    return run_span<B>(sp, count, kMaxText, kMaxText + 1,
+    return run_span<B>(sp, count, kMaxText, kMaxText + 1, 4,
                     [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
                         size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         const size_t n = trim_line_end(piece, len, lf);
@@ -206,6 +261,17 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
                         o[3 + n] = '\n';  // over the line end, which is carried unchanged
                         *made = n + 4;
                         return QEL_RTN_SUCCESSFUL;
+                    },
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room, size_t readable,
+                        auto whole) QEL_ENGINE_LAMBDA -> size_t {
+                        if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
+                        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+                        if (!force && n >= 2 && carries_mark(p, n)) return kNone;
+                        if (!whole && n + 4 > room) return kNone;
+                        memcpy(o, kHeaders.at[n], 4);
+                        bytes.encode(p, o + 3, n, whole ? kWhole : readable, whole ? kWhole : room - 3);
+                        o[3 + n] = '\n';
+                        return n + 4;
                     });
 }
 
@@ -214,7 +280,7 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
     const B bytes;
     // A record is one line of at most 512 bytes with its line end; 512
     // bytes without one, with more to follow, are longer than any record.
-    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
+    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize, 1,
                     [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
                         unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
@@ -228,6 +294,21 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                         o[shape.body_len] = '\n';
                         *made = shape.body_len + 1;
                         return QEL_RTN_SUCCESSFUL;
+                    },
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room, size_t readable,
+                        auto whole) QEL_ENGINE_LAMBDA -> size_t {
+                        // Only a record whose body stands as it is: any other
+                        // line, and any refusal, is the one-piece path's.
+                        if (m < 3 || m - 3 > kMaxText) return kNone;
+                        const size_t n = m - 3;
+                        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
+                        const int s = shift_of_step_mark(p[2]);
+                        if (s == 0) return kNone;
+                        if (!whole && n + 1 > room) return kNone;
+                        if (bytes.decode(p + 3, o, n, s, whole ? kWhole : readable - 3, whole ? kWhole : room))
+                            return kNone;
+                        o[n] = '\n';
+                        return n + 1;
                     });
 }
 
