@@ -18,13 +18,18 @@ namespace portable {
 
 namespace {
 
+// Rows past the 94th repeat the first ones, so that a step of 8 bytes that
+// starts inside a run never needs to wrap.
+inline constexpr int kStep = 8;
+inline constexpr int kRows = kCycle + kStep;
+
 struct Rows {
-    unsigned char row[kCycle][256];
+    unsigned char row[kRows][256];
 };
 
 constexpr Rows make_encode_rows(int s) {
     Rows r{};
-    for (int j = 0; j < kCycle; ++j)
+    for (int j = 0; j < kRows; ++j)
         for (int c = 0; c < 256; ++c)
             r.row[j][c] = (c >= 32 && c <= 126) ? kEncodeAlphabet[(c - 32 + s * (j + 1)) % kCycle]
                                                 : static_cast<unsigned char>(c);
@@ -33,7 +38,7 @@ constexpr Rows make_encode_rows(int s) {
 
 constexpr Rows make_decode_rows(int s) {
     Rows r{};
-    for (int j = 0; j < kCycle; ++j)
+    for (int j = 0; j < kRows; ++j)
         for (int b = 0; b < 256; ++b) {
             const int e = kAlphabetIndex.entry[b];
             r.row[j][b] = e >= 0 ? static_cast<unsigned char>(32 + ((e - s * (j + 1)) % kCycle + kCycle) % kCycle)
@@ -67,6 +72,53 @@ inline void map_rows(const Rows &rows, const unsigned char *p, unsigned char *o,
     }
 }
 
+// Maps p[0, n) to o through the rows 8 bytes a step, reading and writing
+// up to 7 bytes past n; the bytes past a run of 94 are rewritten by the
+// next run. o must not overlap p.
+inline void map_rows_in_steps(const Rows &rows, const unsigned char *p, unsigned char *o, size_t n) {
+    for (size_t i = 0; i < n; i += kCycle) {
+        const size_t run = n - i < size_t{kCycle} ? n - i : size_t{kCycle};
+        const unsigned char *q = p + i;
+        unsigned char *w = o + i;
+        for (size_t j = 0; j < run; j += kStep) {
+            w[j + 0] = rows.row[j + 0][q[j + 0]];
+            w[j + 1] = rows.row[j + 1][q[j + 1]];
+            w[j + 2] = rows.row[j + 2][q[j + 2]];
+            w[j + 3] = rows.row[j + 3][q[j + 3]];
+            w[j + 4] = rows.row[j + 4][q[j + 4]];
+            w[j + 5] = rows.row[j + 5][q[j + 5]];
+            w[j + 6] = rows.row[j + 6][q[j + 6]];
+            w[j + 7] = rows.row[j + 7][q[j + 7]];
+        }
+    }
+}
+
+// Eight bytes as one word, the first byte in the lowest bits.
+inline uint64_t load_word(const unsigned char *p) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+inline constexpr uint64_t kLowBits = 0x7f7f7f7f7f7f7f7full;
+inline constexpr uint64_t kEach = 0x0101010101010101ull;
+
+// The top bit of each byte of w that is zero, and no other bit.
+inline uint64_t zero_bytes(uint64_t w) { return ~(((w & kLowBits) + kLowBits) | w | kLowBits); }
+
+// Whether p[0, n) holds the byte c.
+inline bool holds(const unsigned char *p, size_t n, unsigned char c) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (zero_bytes(load_word(p + i) ^ (kEach * c)) != 0) return true;
+    for (; i < n; ++i)
+        if (p[i] == c) return true;
+    return false;
+}
+
 // Any shift, one byte after the other from the first, so that out may
 // stand before in.
 inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t n, int s) {
@@ -87,26 +139,33 @@ inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t
 }
 
 struct Bytes {
+    // Eight bytes a step, the line feeds of a word found by its zero bytes
+    // once XORed with line feeds.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        size_t count = 0;
-        const unsigned char *end = p + n;
-        for (const unsigned char *q = p; q < end; ++q) {
-            q = static_cast<const unsigned char *>(memchr(q, '\n', static_cast<size_t>(end - q)));
-            if (q == nullptr) break;
-            ends[count++] = static_cast<uint16_t>(q - p);
-        }
+        size_t count = 0, i = 0;
+        for (; i + 8 <= n; i += 8)
+            for (uint64_t lf = zero_bytes(load_word(p + i) ^ (kEach * '\n')); lf != 0; lf &= lf - 1)
+                ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
+        for (; i < n; ++i)
+            if (p[i] == '\n') ends[count++] = static_cast<uint16_t>(i);
         const void *z = memchr(p, '\0', n);
         *nul = z != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(z) - p) : n;
         return count;
     }
 
-    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t, size_t) {
-        map_rows(kEncodeRows, in, out, n);
+    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
+        if (readable >= n + kStep && writable >= n + kStep)
+            map_rows_in_steps(kEncodeRows, in, out, n);
+        else
+            map_rows(kEncodeRows, in, out, n);
     }
 
-    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t, size_t) {
-        if (memchr(in, ' ', n) != nullptr) return true;
-        if (s == kShift) {
+    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                       size_t writable) {
+        if (holds(in, n, ' ')) return true;
+        if (s == kShift && readable >= n + kStep && writable >= n + kStep) {
+            map_rows_in_steps(kDecodeRows, in, out, n);
+        } else if (s == kShift) {
             map_rows(kDecodeRows, in, out, n);
         } else {
             decode_any_shift(in, out, n, s);
@@ -123,7 +182,7 @@ SpanResult decode_span(const Span &span, LineCount *count) { return line_engine:
 void encode_body(const unsigned char *in, unsigned char *out, size_t n) { map_rows(kEncodeRows, in, out, n); }
 
 bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    if (memchr(in, ' ', n) != nullptr) return true;
+    if (holds(in, n, ' ')) return true;
     decode_any_shift(in, out, n, s);
     return false;
 }
