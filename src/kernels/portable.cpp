@@ -74,21 +74,18 @@ inline void map_rows(const Rows &rows, const unsigned char *p, unsigned char *o,
 
 // Maps p[0, n) to o through the rows 8 bytes a step, reading and writing
 // up to 7 bytes past n; the bytes past a run of 94 are rewritten by the
-// next run. o must not overlap p.
+// next run. o must not overlap p. For short texts, where the jump into
+// map_rows would depend on each text's length.
 inline void map_rows_in_steps(const Rows &rows, const unsigned char *p, unsigned char *o, size_t n) {
     for (size_t i = 0; i < n; i += kCycle) {
         const size_t run = n - i < size_t{kCycle} ? n - i : size_t{kCycle};
         const unsigned char *q = p + i;
         unsigned char *w = o + i;
-        for (size_t j = 0; j < run; j += kStep) {
-            w[j + 0] = rows.row[j + 0][q[j + 0]];
-            w[j + 1] = rows.row[j + 1][q[j + 1]];
-            w[j + 2] = rows.row[j + 2][q[j + 2]];
-            w[j + 3] = rows.row[j + 3][q[j + 3]];
-            w[j + 4] = rows.row[j + 4][q[j + 4]];
-            w[j + 5] = rows.row[j + 5][q[j + 5]];
-            w[j + 6] = rows.row[j + 6][q[j + 6]];
-            w[j + 7] = rows.row[j + 7][q[j + 7]];
+        const unsigned char(*r)[256] = rows.row;
+        for (size_t j = 0; j < run; j += kStep, r += kStep, q += kStep, w += kStep) {
+            const unsigned char b0 = r[0][q[0]], b1 = r[1][q[1]], b2 = r[2][q[2]], b3 = r[3][q[3]];
+            const unsigned char b4 = r[4][q[4]], b5 = r[5][q[5]], b6 = r[6][q[6]], b7 = r[7][q[7]];
+            w[0] = b0, w[1] = b1, w[2] = b2, w[3] = b3, w[4] = b4, w[5] = b5, w[6] = b6, w[7] = b7;
         }
     }
 }
@@ -109,8 +106,13 @@ inline constexpr uint64_t kEach = 0x0101010101010101ull;
 // The top bit of each byte of w that is zero, and no other bit.
 inline uint64_t zero_bytes(uint64_t w) { return ~(((w & kLowBits) + kLowBits) | w | kLowBits); }
 
+// A line longer than this is searched by memchr, whose call then costs
+// little next to the line.
+inline constexpr size_t kWordSearch = 64;
+
 // Whether p[0, n) holds the byte c.
 inline bool holds(const unsigned char *p, size_t n, unsigned char c) {
+    if (n > kWordSearch) return memchr(p, c, n) != nullptr;
     size_t i = 0;
     for (; i + 8 <= n; i += 8)
         if (zero_bytes(load_word(p + i) ^ (kEach * c)) != 0) return true;
@@ -140,21 +142,41 @@ inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t
 
 struct Bytes {
     // Eight bytes a step, the line feeds of a word found by its zero bytes
-    // once XORed with line feeds.
+    // once XORed with line feeds; past kWordSearch bytes without one, the
+    // rest of the line is memchr's.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        size_t count = 0, i = 0;
-        for (; i + 8 <= n; i += 8)
-            for (uint64_t lf = zero_bytes(load_word(p + i) ^ (kEach * '\n')); lf != 0; lf &= lf - 1)
-                ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
+        size_t count = 0, i = 0, since = 0;  // bytes looked at since the last line feed
+        while (i + 8 <= n) {
+            uint64_t lf = zero_bytes(load_word(p + i) ^ (kEach * '\n'));
+            if (lf != 0) {
+                for (; lf != 0; lf &= lf - 1)
+                    ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
+                i += 8;
+                since = 0;
+            } else if ((since += 8) < kWordSearch) {
+                i += 8;
+            } else {
+                const void *at = memchr(p + i + 8, '\n', n - i - 8);
+                if (at == nullptr) return finish_scan(p, n, count, nul);
+                const size_t k = static_cast<size_t>(static_cast<const unsigned char *>(at) - p);
+                ends[count++] = static_cast<uint16_t>(k);
+                i = k + 1;
+                since = 0;
+            }
+        }
         for (; i < n; ++i)
             if (p[i] == '\n') ends[count++] = static_cast<uint16_t>(i);
+        return finish_scan(p, n, count, nul);
+    }
+
+    static size_t finish_scan(const unsigned char *p, size_t n, size_t count, size_t *nul) {
         const void *z = memchr(p, '\0', n);
         *nul = z != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(z) - p) : n;
         return count;
     }
 
     static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
-        if (readable >= n + kStep && writable >= n + kStep)
+        if (n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep)
             map_rows_in_steps(kEncodeRows, in, out, n);
         else
             map_rows(kEncodeRows, in, out, n);
@@ -163,7 +185,7 @@ struct Bytes {
     static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                        size_t writable) {
         if (holds(in, n, ' ')) return true;
-        if (s == kShift && readable >= n + kStep && writable >= n + kStep) {
+        if (s == kShift && n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep) {
             map_rows_in_steps(kDecodeRows, in, out, n);
         } else if (s == kShift) {
             map_rows(kDecodeRows, in, out, n);
