@@ -134,10 +134,9 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
     return kNone;
 }
 
-// Room for whole-vector accesses past any line's bytes: a kernel's
-// vectors are at most 64 bytes, and a line at most 512.
+// Bytes past a line that a kernel may read and write when it works in
+// whole vectors, which are at most 64 bytes.
 inline constexpr size_t kVectorSlack = 64;
-inline constexpr size_t kLineSlack = kRecordBufferSize + kVectorSlack;
 // Readable and writable sizes that let a kernel use whole vectors.
 inline constexpr size_t kWhole = size_t{1} << 20;
 
@@ -148,19 +147,80 @@ inline constexpr size_t kWhole = size_t{1} << 20;
 // the bytes from the piece to the span's end) into out, which has `room`
 // bytes, and answers a status code, or kNoRoom.
 //
-// Batches. Whole lines of a scanned chunk, one after the other, go through
-// line(p, m, out, room, readable, whole), where m is the line's length
-// before its line feed: it answers the bytes it made, or kNone to leave the
-// line to the one-piece path, which then converts, cuts or refuses it. It
-// may write past its own output (the next line's output overwrites that);
-// `whole` says that both readable and room hold every line of the chunk
-// with kLineSlack to spare (the output bound per input byte is
-// out_per_byte), so that it needs no check of its own.
+// Where a batch stands: the input taken, the output made, and the next line
+// feed of the chunk.
+struct BatchAt {
+    size_t consumed;
+    size_t produced;
+    size_t next;
+};
+
+// The whole-vector loops of the batches, each a function of its own so that
+// its few values stay in registers. Every line that ends at base + ends[k]
+// (k < last) before in_stop, and whose output leaves kVectorSlack bytes of
+// room, is converted, until one that needs a look of its own.
+template <class B, bool kForce>
+__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        if (at >= in_stop || m > kMaxText || made + m + 4 + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+        // Bytes 0 and 1 are readable whatever n is; for n < 2 they hold a
+        // line end, a CR, or a byte of 128 or more after a line feed, and
+        // never show the mark.
+        if (!kForce && carries_mark(p, 2)) break;
+        memcpy(o, kHeaders.at[n], 4);
+        bytes.encode(p, o + 3, n, kWhole, kWhole);
+        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+        pos = at + 1;
+        made += n + 4;
+    }
+    return BatchAt{pos, made, k};
+}
+
+template <class B>
+__attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        // Only a record whose body stands as it is.
+        if (at >= in_stop || m < 3 || m - 3 > kMaxText || made + m + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m - 3;
+        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) break;
+        const int s = shift_of_step_mark(p[2]);
+        if (s == 0 || bytes.decode(p + 3, o, n, s, kWhole, kWhole)) break;
+        o[n] = '\n';
+        pos = at + 1;
+        made += n + 1;
+    }
+    return BatchAt{pos, made, k};
+}
+
+// Batches. Whole lines of a scanned chunk, one after the other, go first
+// through whole(in, out, ends, base, at, last, in_stop, room), which takes
+// lines while each ends before in_stop (no NUL, and whole vectors readable
+// past it) and its output leaves kVectorSlack bytes of room, and answers
+// where it stopped; a line it stops at goes through line(p, m, out, room,
+// readable), where m is the line's length before its line feed, with every
+// check of its own. Both answer kNone for a line that they leave to the
+// one-piece path, which then converts, cuts or refuses it. Both may write
+// past their own output: the next line's output overwrites it.
 inline constexpr int32_t kNoRoom = -1;
 
-template <class B, class Convert, class Line>
+template <class B, class Convert, class Whole, class Line>
 QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
-                                      size_t out_per_byte, Convert convert, Line line) {
+                                      Convert convert, Whole whole, Line line) {
     // Everything the loop reads stays in locals: a byte written to the
     // output could otherwise be any object's, and force a reload.
     const unsigned char *const in = sp.in;
@@ -182,24 +242,26 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
             for (;;) {
                 const uint16_t *const ends = cursor.ends;
                 const size_t base = cursor.base, last = cursor.count, nul = sc.first_nul();
+                const size_t in_stop = avail > kVectorSlack + 3 ? (nul < avail - kVectorSlack - 3 ? nul : avail - kVectorSlack - 3) : 0;
                 size_t k = cursor.next;
-                auto lines_of_chunk = [&](auto whole) QEL_ENGINE_LAMBDA {
-                    for (; k < last; ++k) {
-                        const size_t at = base + ends[k];
-                        if (at > nul) break;  // the line holds a NUL (which is never at a line feed)
-                        const size_t made = line(in + consumed, at - consumed, out + produced, room - produced,
-                                                 avail - consumed, whole);
-                        if (made == kNone) break;
-                        consumed = at + 1;
-                        produced += made;
-                        ++lines;
-                    }
-                };
+                while (k < last) {
+                    const BatchAt b = whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    lines += b.next - k;
+                    consumed = b.consumed;
+                    produced = b.produced;
+                    k = b.next;
+                    if (k == last) break;
+                    const size_t at = base + ends[k];
+                    if (at > nul) break;  // the line holds a NUL (which is never at a line feed)
+                    const size_t made = line(in + consumed, at - consumed, out + produced, room - produced,
+                                             avail - consumed);
+                    if (made == kNone) break;
+                    consumed = at + 1;
+                    produced += made;
+                    ++lines;
+                    ++k;
+                }
                 const size_t end = sc.scanned();
-                if (avail - end >= kLineSlack && room - produced >= (end - consumed) * out_per_byte + kLineSlack)
-                    lines_of_chunk(std::true_type{});
-                else
-                    lines_of_chunk(std::false_type{});
                 cursor.next = k;
                 if (k < last || end >= avail) break;
                 cursor = sc.scan_more(consumed);
@@ -250,7 +312,7 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
     const B bytes;
     const bool force = sp.force;
     // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-    return run_span<B>(sp, count, kMaxText, kMaxText + 1, 4,
+    return run_span<B>(sp, count, kMaxText, kMaxText + 1,
                     [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
                         size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         const size_t n = trim_line_end(piece, len, lf);
@@ -262,14 +324,15 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
                         *made = n + 4;
                         return QEL_RTN_SUCCESSFUL;
                     },
-                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room, size_t readable,
-                        auto whole) QEL_ENGINE_LAMBDA -> size_t {
+                    force ? encode_whole<B, true> : encode_whole<B, false>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
                         if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
                         const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
-                        if (!force && n >= 2 && carries_mark(p, n)) return kNone;
-                        if (!whole && n + 4 > room) return kNone;
-                        memcpy(o, kHeaders.at[n], 4);
-                        bytes.encode(p, o + 3, n, whole ? kWhole : readable, whole ? kWhole : room - 3);
+                        if (!force && carries_mark(p, n)) return kNone;
+                        if (n + 4 > room) return kNone;
+                        bytes.encode(p, o + 3, n, readable, room - 3);
+                        put_header(o, n);
                         o[3 + n] = '\n';
                         return n + 4;
                     });
@@ -280,7 +343,7 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
     const B bytes;
     // A record is one line of at most 512 bytes with its line end; 512
     // bytes without one, with more to follow, are longer than any record.
-    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize, 1,
+    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
                     [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
                         unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
@@ -295,18 +358,17 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                         *made = shape.body_len + 1;
                         return QEL_RTN_SUCCESSFUL;
                     },
-                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room, size_t readable,
-                        auto whole) QEL_ENGINE_LAMBDA -> size_t {
+                    decode_whole<B>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
                         // Only a record whose body stands as it is: any other
                         // line, and any refusal, is the one-piece path's.
                         if (m < 3 || m - 3 > kMaxText) return kNone;
                         const size_t n = m - 3;
                         if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
                         const int s = shift_of_step_mark(p[2]);
-                        if (s == 0) return kNone;
-                        if (!whole && n + 1 > room) return kNone;
-                        if (bytes.decode(p + 3, o, n, s, whole ? kWhole : readable - 3, whole ? kWhole : room))
-                            return kNone;
+                        if (s == 0 || n + 1 > room) return kNone;
+                        if (bytes.decode(p + 3, o, n, s, readable - 3, room)) return kNone;
                         o[n] = '\n';
                         return n + 1;
                     });
