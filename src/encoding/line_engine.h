@@ -31,6 +31,13 @@
 //                                  `writable` at out (both at least n), so
 //                                  a kernel can work in whole vectors.
 //
+// Batches: the whole lines of a scanned chunk that need nothing but the
+// plain conversion (no NUL, no mark, no cut, room and input to spare) go
+// through one tight loop per direction, in whole vectors, the header from
+// a table; the first line that needs more goes through a checked step, and
+// what that leaves (a refusal, a cut, a line past the span) through the
+// one-piece path, which decides it exactly as if no batch had run.
+//
 // Only templates live here: each kernel's instantiation is its own code,
 // compiled for its own instruction sets.
 #pragma once
@@ -38,8 +45,6 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-
-#include <type_traits>
 
 #include "kernel.h"
 #include "qelcode.h"
@@ -140,13 +145,6 @@ inline constexpr size_t kVectorSlack = 64;
 // Readable and writable sizes that let a kernel use whole vectors.
 inline constexpr size_t kWhole = size_t{1} << 20;
 
-// The loop both directions share: cuts pieces, counts lines, stops at a
-// refusal, for want of input or room, or after one piece when asked.
-// convert(piece, len, lf, more, readable, out, room, &made) converts one
-// piece (lf: it ends with a line feed; more: input follows it; readable:
-// the bytes from the piece to the span's end) into out, which has `room`
-// bytes, and answers a status code, or kNoRoom.
-//
 // Where a batch stands: the input taken, the output made, and the next line
 // feed of the chunk.
 struct BatchAt {
@@ -171,9 +169,9 @@ __attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned
         const unsigned char *const p = in + pos;
         unsigned char *const o = out + made;
         const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
-        // Bytes 0 and 1 are readable whatever n is; for n < 2 they hold a
-        // line end, a CR, or a byte of 128 or more after a line feed, and
-        // never show the mark.
+        // Bytes 0 and 1 are readable whatever n is. For n < 2 one of them
+        // is a CR or a line feed, and the mark would need the other to be
+        // 146 or 149, above 127: a text that short never shows it.
         if (!kForce && carries_mark(p, 2)) break;
         memcpy(o, kHeaders.at[n], 4);
         bytes.encode(p, o + 3, n, kWhole, kWhole);
@@ -207,6 +205,13 @@ __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned
     return BatchAt{pos, made, k};
 }
 
+// The loop both directions share: cuts pieces, counts lines, stops at a
+// refusal, for want of input or room, or after one piece when asked.
+// convert(piece, len, lf, more, readable, out, room, &made) converts one
+// piece (lf: it ends with a line feed; more: input follows it; readable:
+// the bytes from the piece to the span's end) into out, which has `room`
+// bytes, and answers a status code, or kNoRoom.
+//
 // Batches. Whole lines of a scanned chunk, one after the other, go first
 // through whole(in, out, ends, base, at, last, in_stop, room), which takes
 // lines while each ends before in_stop (no NUL, and whole vectors readable
@@ -242,10 +247,13 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
             for (;;) {
                 const uint16_t *const ends = cursor.ends;
                 const size_t base = cursor.base, last = cursor.count, nul = sc.first_nul();
-                const size_t in_stop = avail > kVectorSlack + 3 ? (nul < avail - kVectorSlack - 3 ? nul : avail - kVectorSlack - 3) : 0;
+                // A whole-vector line ends before any NUL, with a vector and a header readable past it.
+                const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
+                const size_t in_stop = nul < readable_end ? nul : readable_end;
                 size_t k = cursor.next;
                 while (k < last) {
-                    const BatchAt b = whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    const BatchAt b =
+                        whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
                     lines += b.next - k;
                     consumed = b.consumed;
                     produced = b.produced;
