@@ -12,7 +12,7 @@ if(NOT QEL_WINDOWS_CRT MATCHES "^(msvcrt|ucrt)$")
   message(FATAL_ERROR "QEL_WINDOWS_CRT must be msvcrt or ucrt, not '${QEL_WINDOWS_CRT}'")
 endif()
 if(NOT MINGW)
-  message(FATAL_ERROR "The Windows DLL is built with MinGW-w64 (see cmake/toolchain-*-w64-mingw32.cmake)")
+  message(FATAL_ERROR "The Windows DLL is built with MinGW-w64 (see cmake/toolchains/*-w64-mingw32.cmake)")
 endif()
 
 if(QEL_WINDOWS_CRT STREQUAL "ucrt")

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "kernel.h"
+#include "kernels/kernel.h"
 
 namespace {
 
@@ -44,7 +44,9 @@ Outcome drive(qel::SpanFn fn, const uint8_t *src, size_t size, size_t window, si
         const bool at_end = pos + avail == size;
         unsigned char *in = exact(avail), *out = exact(room);
         memcpy(in, src + pos, avail);
-        const qel::SpanResult r = fn(qel::Span{in, avail, at_end, out, room, force, one_piece}, &count);
+        const qel::Span span{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room, .force = force,
+                             .one_piece = one_piece};
+        const qel::SpanResult r = fn(span, &count);
         FUZZ_CHECK(r.consumed + r.refused <= avail && r.produced <= room);
         o.out.append(reinterpret_cast<const char *>(out), r.produced);
         free(out);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the library, the tool and the test suite for other Linux
 # architectures with Debian's cross compilers, and runs the suite there under
-# qemu user-mode emulation (cmake/toolchain-TRIPLE.cmake):
+# qemu user-mode emulation (cmake/toolchains/TRIPLE.cmake):
 #   aarch64-linux-gnu     64-bit ARM
 #   arm-linux-gnueabihf   32-bit ARM, where plain char is unsigned
 #   s390x-linux-gnu       64-bit big-endian
@@ -32,35 +32,18 @@ else
     targets=(aarch64-linux-gnu arm-linux-gnueabihf s390x-linux-gnu i686-linux-gnu)
 fi
 
-step() { printf '\n== %s\n' "$*"; }
-die() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"
-    elif command -v sudo >/dev/null; then sudo "$@"
-    else die "need root (or sudo) to run: $*"
-    fi
-}
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+. "$repo/scripts/lib.sh"
 
 # ---- packages ----------------------------------------------------------------
 for t in "${targets[@]}"; do
-    [ -f "$repo/cmake/toolchain-$t.cmake" ] || die "no toolchain file cmake/toolchain-$t.cmake"
+    [ -f "$repo/cmake/toolchains/$t.cmake" ] || die "no toolchain file cmake/toolchains/$t.cmake"
 done
-missing=()
-for p in cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"; do
-    installed "$p" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+apt_install cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"
 
 # ---- one target ----------------------------------------------------------------
 for t in "${targets[@]}"; do
     t_start=$SECONDS
-    toolchain=$repo/cmake/toolchain-$t.cmake
+    toolchain=$repo/cmake/toolchains/$t.cmake
     gtest=$build/$t/googletest-install
     step "$t: GoogleTest"
     if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then

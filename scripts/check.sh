@@ -26,28 +26,15 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package abi cross}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-step() { printf '\n==== %s\n' "$*"; }
+. "$repo/scripts/lib.sh"
 wants() { [[ " $stages " == *" $1 "* ]]; }
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"
-    elif command -v sudo >/dev/null; then sudo "$@"
-    else echo "need root (or sudo) to run: $*" >&2; exit 1
-    fi
-}
 
 # ---- packages ---------------------------------------------------------------
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
 if wants package; then packages+=(dpkg-dev lintian man-db); fi
 if wants abi; then packages+=(abigail-tools); fi
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-    step "installing ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+apt_install "${packages[@]}"
 
 # build_and_test DIR [CTEST ARGS --] [CMAKE ARGS...]
 build_and_test() {
@@ -64,12 +51,12 @@ build_and_test() {
 }
 
 if wants plain; then
-    step "gcc: build and test"
+    stage "gcc: build and test"
     build_and_test "$repo/build-check" -DCMAKE_BUILD_TYPE=Release
 fi
 
 if wants portable; then
-    step "gcc, portable kernel only: build and test"
+    stage "gcc, portable kernel only: build and test"
     build_and_test "$repo/build-check-portable" -DCMAKE_BUILD_TYPE=Release -DQEL_KERNEL=portable
 fi
 
@@ -77,61 +64,61 @@ fi
 # otherwise fall back to the portable kernel and test that twice).
 if wants avx2; then
     if grep -qw avx2 /proc/cpuinfo 2>/dev/null; then
-        step "gcc, AVX2 kernel only: build and test"
+        stage "gcc, AVX2 kernel only: build and test"
         build_and_test "$repo/build-check-avx2" -DCMAKE_BUILD_TYPE=Release -DQEL_KERNEL=avx2
     else
-        step "AVX2 kernel only: skipped, this processor has no AVX2"
+        stage "AVX2 kernel only: skipped, this processor has no AVX2"
     fi
 fi
 
 if wants clang; then
-    step "clang: build and test"
+    stage "clang: build and test"
     CC=clang-14 CXX=clang++-14 build_and_test "$repo/build-check-clang" -DCMAKE_BUILD_TYPE=Release
 fi
 
 if wants sanitize; then
-    step "AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
+    stage "AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
     build_and_test "$repo/build-check-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON
 fi
 
 # Every stream through stdio's own calls, as on C libraries whose buffers
 # the library does not reach, with the sanitizers and the differential check.
 if wants nodirect; then
-    step "direct stdio buffer access off, AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
+    stage "direct stdio buffer access off, AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
     build_and_test "$repo/build-check-nodirect" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON \
         -DQEL_DIRECT_STDIO=OFF
 fi
 
 if wants tsan; then
-    step "ThreadSanitizer: threading tests"
+    stage "ThreadSanitizer: threading tests"
     build_and_test "$repo/build-check-tsan" --ctest -L threads -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_TSAN=ON
 fi
 
 if wants fuzz; then
-    step "fuzzing, ${FUZZ_SECONDS:-60} s a target"
+    stage "fuzzing, ${FUZZ_SECONDS:-60} s a target"
     FUZZ_BUILD_DIR="$repo/build-check-fuzz" bash "$repo/scripts/fuzz.sh"
 fi
 
 if wants windows; then
-    step "Windows DLLs under Wine"
+    stage "Windows DLLs under Wine"
     bash "$repo/scripts/check-windows.sh"
 fi
 
 # ---- packages and ABI ---------------------------------------------------------
 if wants package; then
-    step "packages: build, lintian, dpkg -i, use"
+    stage "packages: build, lintian, dpkg -i, use"
     as_root bash "$repo/scripts/check-package.sh"
 fi
 
 if wants abi; then
-    step "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
+    stage "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
     bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
 fi
 # ---- end of packages and ABI --------------------------------------------------
 
 if wants cross; then
-    step "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
+    stage "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
     bash "$repo/scripts/check-cross.sh"
 fi
 
-step "all checks passed: $stages"
+stage "all checks passed: $stages"

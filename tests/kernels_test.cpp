@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel.h"
+#include "kernels/kernel.h"
 #include "qelcode.h"
 #include "qel_reference.h"
+#include "window.h"
 
 namespace {
 
@@ -105,22 +106,25 @@ struct Feed {
 
 // Drives a span function as a host would: input shown in windows, the
 // unconsumed bytes carried over, output in rooms of the given size, each
-// in a heap buffer of exactly that size. Ends like the stream functions:
+// in a window of exactly that size. Ends like the stream functions:
 // 6 for no input at all, 1 with the number of lines, or the refusal.
 qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const Feed &f) {
     qel_ref::Outcome o;
     qel::LineCount count{0, true};
     size_t pos = 0, window = f.window == 0 ? src.size() + 1 : f.window, room = f.room;
+    testwindow::Window in_window, out_window;
     for (int guard = 0; guard < 1000000; ++guard) {
         const size_t avail = std::min(window, src.size() - pos);
         const bool at_end = pos + avail == src.size();
-        std::vector<unsigned char> in(src.begin() + static_cast<long>(pos), src.begin() + static_cast<long>(pos + avail));
-        std::vector<unsigned char> out(room);
-        const qel::SpanResult r =
-            fn(qel::Span{in.data(), avail, at_end, out.data(), room, force, f.one_piece}, &count);
+        auto *const in = reinterpret_cast<unsigned char *>(in_window.last(avail));
+        auto *const out = reinterpret_cast<unsigned char *>(out_window.last(room));
+        std::copy(src.begin() + static_cast<long>(pos), src.begin() + static_cast<long>(pos + avail), in);
+        const qel::SpanResult r = fn(qel::Span{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room,
+                                               .force = force, .one_piece = f.one_piece},
+                                     &count);
         EXPECT_LE(r.consumed + r.refused, avail);
         EXPECT_LE(r.produced, room);
-        o.out.append(out.begin(), out.begin() + static_cast<long>(r.produced));
+        if (r.produced <= room) o.out.append(reinterpret_cast<const char *>(out), r.produced);
         pos += r.consumed;
         if (r.code != QEL_RTN_SUCCESSFUL) {
             o.status = r.code;

@@ -6,14 +6,14 @@
 #include <immintrin.h>
 #include <string.h>
 
-#include "alphabet.h"
-#include "kernel.h"
-#include "record_format.h"
-#include "shift_offsets.h"
+#include "format/alphabet.h"
+#include "kernels/kernel.h"
+#include "format/record_format.h"
+#include "kernels/shift_offsets.h"
 
 #define QEL_KERNEL_TARGET "avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt"
-#include "begin.h"
-#include "line_engine.h"
+#include "kernels/begin.h"
+#include "kernels/generic/line_engine.h"
 
 namespace qel {
 namespace avx512vbmi {
@@ -143,4 +143,4 @@ QEL_KERNEL_OPERATIONS(Bytes)
 }  // namespace avx512vbmi
 }  // namespace qel
 
-#include "end.h"
+#include "kernels/end.h"

@@ -1,6 +1,6 @@
 // Processor queries for the kernel table. The answers need both the
 // instructions and an operating system that saves their registers.
-#include "cpu_features.h"
+#include "kernels/cpu_features.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>

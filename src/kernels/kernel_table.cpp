@@ -8,8 +8,8 @@
 //
 // The choice runs while the dynamic linker relocates, before any sanitizer
 // runtime is ready, so this file is built without sanitizers.
-#include "cpu_features.h"
-#include "kernel.h"
+#include "kernels/cpu_features.h"
+#include "kernels/kernel.h"
 
 namespace qel {
 

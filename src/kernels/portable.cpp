@@ -8,10 +8,10 @@
 // translation costs.
 #include <string.h>
 
-#include "alphabet.h"
-#include "kernel.h"
-#include "line_engine.h"
-#include "record_format.h"
+#include "format/alphabet.h"
+#include "kernels/kernel.h"
+#include "kernels/generic/line_engine.h"
+#include "format/record_format.h"
 
 namespace qel {
 namespace portable {

@@ -1,7 +1,7 @@
 // Shift offsets laid out for the vector kernels.
 #pragma once
 
-#include "alphabet.h"
+#include "format/alphabet.h"
 
 namespace qel {
 

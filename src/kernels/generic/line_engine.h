@@ -1,0 +1,423 @@
+// The line rules, written once and compiled into every kernel.
+//
+// A span is a run of input bytes that lie in memory: a stream's buffer, a
+// piece read byte by byte, or a host's buffer. The engine cuts it into
+// pieces, refuses or converts each in order, and stops before a piece that
+// may go on past the bytes given, before one whose output does not fit, or
+// at the first refused piece.
+//
+// Pieces. Encoding: a line up to and including its line feed, or 507 bytes
+// of a longer line; a line feed right after 507 bytes joins them. Decoding:
+// one record per line of at most 512 bytes with its line end; 512 bytes
+// without a line feed, with more to follow, are an overlong line.
+//
+// Refusals, first reason first: a piece holding a NUL (12); encoding, a
+// trimmed text that carries the encoded mark unless forced (9); decoding,
+// an overlong line (13), a line that is no record (10 or 13), a body
+// holding a space (13).
+//
+// A kernel supplies a byte mapper (the ByteMapper concept below), made once
+// per call so that it can hold its tables in registers.
+//
+// Batches: the whole lines of a scanned chunk that need nothing but the
+// plain conversion (no NUL, no mark, no cut, room and input to spare) go
+// through one tight loop per direction, in whole vectors, the header from
+// a table; the first line that needs more goes through a checked step, and
+// what that leaves (a refusal, a cut, a line past the span) through the
+// one-piece path, which decides it exactly as if no batch had run.
+//
+// Only templates live here: each kernel's instantiation is its own code,
+// compiled for its own instruction sets.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <concepts>
+
+#include "kernels/kernel.h"
+#include "qelcode.h"
+#include "format/record_format.h"
+
+namespace qel {
+namespace line_engine {
+
+inline constexpr size_t kScanChunk = 2048;
+inline constexpr size_t kFirstChunk = 576;
+inline constexpr size_t kScanEnds = kScanChunk + 64;
+inline constexpr size_t kNone = ~size_t{0};
+
+// What a kernel gives the engine:
+//   B::scan(p, n, ends, &nul)  the offsets of the line feeds in p[0, n),
+//       n <= kScanChunk, into ends (which holds kScanEnds entries), and in
+//       nul the offset of the first NUL or n; answers the count.
+//   encode(in, out, n, readable, writable)
+//   decode(in, out, n, s, readable, writable)
+//       map n bytes with the build's shift, or with shift s; decode answers
+//       whether the body held a space. They may read up to `readable` bytes
+//       at in and write up to `writable` at out (both at least n), so that a
+//       kernel can work in whole vectors.
+template <class B>
+concept ByteMapper = std::default_initializable<B> &&
+    requires(const B b, const unsigned char *in, unsigned char *out, size_t n, uint16_t *ends, size_t *nul,
+             int s) {
+        { B::scan(in, n, ends, nul) } -> std::same_as<size_t>;
+        { b.encode(in, out, n, n, n) } -> std::same_as<void>;
+        { b.decode(in, out, n, s, n, n) } -> std::same_as<bool>;
+    };
+
+#define QEL_ENGINE_INLINE inline __attribute__((always_inline))
+#define QEL_ENGINE_LAMBDA __attribute__((always_inline))
+
+// Finds line feeds and the first NUL a chunk ahead of the pieces, so that
+// a short line costs no search of its own.
+template <ByteMapper B>
+class Scanner {
+public:
+    // Where the current chunk's line feeds are. The engine keeps it in
+    // locals: a byte it writes to the output could otherwise be any
+    // object's, and force a reload at every line.
+    struct Cursor {
+        const uint16_t *ends;
+        size_t base;   // where the chunk starts
+        size_t next;   // the first line feed not yet taken
+        size_t count;
+    };
+
+    Scanner(const unsigned char *in, size_t avail) : in_(in), avail_(avail) {}
+
+    // The first line feed in [pos, limit), or kNone; limit <= avail, and
+    // every line feed before pos has been taken.
+    QEL_ENGINE_INLINE size_t line_feed(Cursor &c, size_t pos, size_t limit) {
+        for (;;) {
+            if (c.next < c.count) {
+                const size_t at = c.base + c.ends[c.next];
+                return at < limit ? at : kNone;
+            }
+            if (scanned_ >= limit) return kNone;
+            c = scan_more(pos);
+        }
+    }
+
+    // Whether a NUL lies before `end`, which line_feed has already scanned past.
+    QEL_ENGINE_INLINE bool nul_before(size_t end) const { return nul_ < end; }
+
+    // The first NUL found so far, or kNone.
+    QEL_ENGINE_INLINE size_t first_nul() const { return nul_; }
+
+    // Where the bytes scanned so far end.
+    QEL_ENGINE_INLINE size_t scanned() const { return scanned_; }
+
+    // Scans the next chunk; every line feed before pos has been taken.
+    __attribute__((noinline)) Cursor scan_more(size_t pos) {
+        // The first chunk is short, so that a call for one piece looks at
+        // little more than that piece.
+        const size_t chunk = scanned_ == 0 ? kFirstChunk : kScanChunk;
+        const size_t n = avail_ - scanned_ < chunk ? avail_ - scanned_ : chunk;
+        size_t nul = n;
+        Cursor c{ends_, scanned_, 0, B::scan(in_ + scanned_, n, ends_, &nul)};
+        // Line feeds before pos belong to pieces already taken.
+        while (c.next < c.count && c.base + ends_[c.next] < pos) ++c.next;
+        if (nul_ == kNone && nul < n) nul_ = scanned_ + nul;
+        scanned_ += n;
+        return c;
+    }
+
+private:
+    const unsigned char *in_;
+    size_t avail_;
+    size_t scanned_ = 0;  // bytes looked at so far
+    size_t nul_ = kNone;  // the first NUL found
+    uint16_t ends_[kScanEnds];
+};
+
+// The length of the piece at pos, or kNone when it may go on past the span:
+// up to a line feed among its first `with_lf` bytes, else `cut` bytes when
+// more follow, else the rest of the input at its end. *lf tells whether the
+// piece ends with the line feed found.
+template <ByteMapper B>
+QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor &c, size_t avail, bool at_end,
+                                    size_t pos, size_t cut, size_t with_lf, bool *lf) {
+    const size_t left = avail - pos;
+    const size_t at = sc.line_feed(c, pos, pos + (left < with_lf ? left : with_lf));
+    *lf = at != kNone;
+    if (at != kNone) return at + 1 - pos;
+    if (left > cut) return cut;
+    if (at_end) return left;
+    return kNone;
+}
+
+// Bytes past a line that a kernel may read and write when it works in
+// whole vectors, which are at most 64 bytes.
+inline constexpr size_t kVectorSlack = 64;
+// Readable and writable sizes that let a kernel use whole vectors.
+inline constexpr size_t kWhole = size_t{1} << 20;
+
+// Where a batch stands: the input taken, the output made, and the next line
+// feed of the chunk.
+struct BatchAt {
+    size_t consumed;
+    size_t produced;
+    size_t next;
+};
+
+// The whole-vector loops of the batches, each a function of its own so that
+// its few values stay in registers. Every line that ends at base + ends[k]
+// (k < last) before in_stop, and whose output leaves kVectorSlack bytes of
+// room, is converted, until one that needs a look of its own.
+template <ByteMapper B, bool kForce>
+__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        if (at >= in_stop || m > kMaxText || made + m + 4 + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+        // Bytes 0 and 1 are readable whatever n is. For n < 2 one of them
+        // is a CR or a line feed, and the mark would need the other to be
+        // 146 or 149, above 127: a text that short never shows it.
+        if (!kForce && carries_mark(p, 2)) break;
+        memcpy(o, kHeaders.at[n], 4);
+        bytes.encode(p, o + 3, n, kWhole, kWhole);
+        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+        pos = at + 1;
+        made += n + 4;
+    }
+    return BatchAt{pos, made, k};
+}
+
+template <ByteMapper B>
+__attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        // Only a record whose body stands as it is.
+        if (at >= in_stop || m < 3 || m - 3 > kMaxText || made + m + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m - 3;
+        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) break;
+        const int s = shift_of_step_mark(p[2]);
+        if (s == 0 || bytes.decode(p + 3, o, n, s, kWhole, kWhole)) break;
+        o[n] = '\n';
+        pos = at + 1;
+        made += n + 1;
+    }
+    return BatchAt{pos, made, k};
+}
+
+// The loop both directions share: cuts pieces, counts lines, stops at a
+// refusal, for want of input or room, or after one piece when asked.
+// convert(piece, len, lf, more, readable, out, room, &made) converts one
+// piece (lf: it ends with a line feed; more: input follows it; readable:
+// the bytes from the piece to the span's end) into out, which has `room`
+// bytes, and answers a status code, or kNoRoom.
+//
+// Batches. Whole lines of a scanned chunk, one after the other, go first
+// through whole(in, out, ends, base, at, last, in_stop, room), which takes
+// lines while each ends before in_stop (no NUL, and whole vectors readable
+// past it) and its output leaves kVectorSlack bytes of room, and answers
+// where it stopped; a line it stops at goes through line(p, m, out, room,
+// readable), where m is the line's length before its line feed, with every
+// check of its own. Both answer kNone for a line that they leave to the
+// one-piece path, which then converts, cuts or refuses it. Both may write
+// past their own output: the next line's output overwrites it.
+inline constexpr int32_t kNoRoom = -1;
+
+template <ByteMapper B, class Convert, class Whole, class Line>
+QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
+                                      Convert convert, Whole whole, Line line) {
+    // Everything the loop reads stays in locals: a byte written to the
+    // output could otherwise be any object's, and force a reload.
+    const unsigned char *const in = sp.in;
+    const size_t avail = sp.avail;
+    const bool at_end = sp.at_end, one_piece = sp.one_piece;
+    unsigned char *const out = sp.out;
+    const size_t room = sp.room;
+    size_t consumed = 0, produced = 0;
+    uint64_t lines = count->lines;
+    bool at_line_start = count->at_line_start;
+    SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
+
+    Scanner<B> sc(in, avail);
+    typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
+    while (consumed < avail) {
+        if (!one_piece && at_line_start) {
+            // Every whole line of the chunks scanned, until one that the
+            // batch leaves to the one-piece path.
+            for (;;) {
+                const uint16_t *const ends = cursor.ends;
+                const size_t base = cursor.base, last = cursor.count, nul = sc.first_nul();
+                // A whole-vector line ends before any NUL, with a vector and a header readable past it.
+                const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
+                const size_t in_stop = nul < readable_end ? nul : readable_end;
+                size_t k = cursor.next;
+                while (k < last) {
+                    const BatchAt b =
+                        whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    lines += b.next - k;
+                    consumed = b.consumed;
+                    produced = b.produced;
+                    k = b.next;
+                    if (k == last) break;
+                    const size_t at = base + ends[k];
+                    if (at > nul) break;  // the line holds a NUL (which is never at a line feed)
+                    const size_t made = line(in + consumed, at - consumed, out + produced, room - produced,
+                                             avail - consumed);
+                    if (made == kNone) break;
+                    consumed = at + 1;
+                    produced += made;
+                    ++lines;
+                    ++k;
+                }
+                const size_t end = sc.scanned();
+                cursor.next = k;
+                if (k < last || end >= avail) break;
+                cursor = sc.scan_more(consumed);
+            }
+            if (consumed >= avail) break;
+        }
+        const size_t pos = consumed;
+        bool lf;
+        const size_t len = next_piece(sc, cursor, avail, at_end, pos, cut, with_lf, &lf);
+        if (len == kNone) {
+            r.stop = SpanStop::kNeedInput;
+            break;
+        }
+        const unsigned char *piece = in + pos;
+        size_t made = 0;
+        const int32_t code = sc.nul_before(pos + len)
+                                 ? QEL_RTN_NUL_IN_SOURCE
+                                 : convert(piece, len, lf, pos + len < avail, avail - pos, out + produced,
+                                           room - produced, &made);
+        if (code == kNoRoom) {
+            r.stop = SpanStop::kNeedRoom;
+            break;
+        }
+        lines += at_line_start ? 1 : 0;
+        at_line_start = lf;  // a piece ends with a line feed only where one was found
+        if (code != QEL_RTN_SUCCESSFUL) {
+            r.code = code;
+            r.refused = len;
+            break;
+        }
+        consumed += len;
+        produced += made;
+        if (lf) ++cursor.next;  // the piece took that line feed
+        if (one_piece) {
+            r.stop = SpanStop::kOnePiece;
+            break;
+        }
+    }
+    r.consumed = consumed;
+    r.produced = produced;
+    count->lines = lines;
+    count->at_line_start = at_line_start;
+    return r;
+}
+
+template <ByteMapper B>
+QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
+    const B bytes;
+    const bool force = sp.force;
+    // A piece is a line or 507 bytes of one; a line feed right after them joins them.
+    return run_span<B>(sp, count, kMaxText, kMaxText + 1,
+                    [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
+                        size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
+                        const size_t n = trim_line_end(piece, len, lf);
+                        if (!force && carries_mark(piece, n)) return QEL_RTN_SOURCE_ENCODED;
+                        if (n + 4 > room) return kNoRoom;
+                        bytes.encode(piece, o + 3, n, readable, room - 3);
+                        put_header(o, n);
+                        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+                        *made = n + 4;
+                        return QEL_RTN_SUCCESSFUL;
+                    },
+                    force ? encode_whole<B, true> : encode_whole<B, false>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
+                        if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
+                        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+                        if (!force && carries_mark(p, n)) return kNone;
+                        if (n + 4 > room) return kNone;
+                        bytes.encode(p, o + 3, n, readable, room - 3);
+                        put_header(o, n);
+                        o[3 + n] = '\n';
+                        return n + 4;
+                    });
+}
+
+template <ByteMapper B>
+QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
+    const B bytes;
+    // A record is one line of at most 512 bytes with its line end; 512
+    // bytes without one, with more to follow, are longer than any record.
+    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
+                    [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
+                        unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
+                        if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
+                        RecordShape shape;
+                        const int32_t code = parse_record(line, len, &shape);
+                        if (code != QEL_RTN_SUCCESSFUL) return code;
+                        if (shape.body_len + 1 > room) return kNoRoom;
+                        // No mapping yields a space.
+                        if (bytes.decode(line + 3, o, shape.body_len, shape.shift, readable - 3, room))
+                            return QEL_RTN_RECORD_DAMAGED;
+                        o[shape.body_len] = '\n';
+                        *made = shape.body_len + 1;
+                        return QEL_RTN_SUCCESSFUL;
+                    },
+                    decode_whole<B>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
+                        // Only a record whose body stands as it is: any other
+                        // line, and any refusal, is the one-piece path's.
+                        if (m < 3 || m - 3 > kMaxText) return kNone;
+                        const size_t n = m - 3;
+                        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
+                        const int s = shift_of_step_mark(p[2]);
+                        if (s == 0 || n + 1 > room) return kNone;
+                        if (bytes.decode(p + 3, o, n, s, readable - 3, room)) return kNone;
+                        o[n] = '\n';
+                        return n + 1;
+                    });
+}
+
+// The record calls' body functions for a kernel whose decode goes from the
+// first byte on, one vector loaded before it is stored, so that a record
+// decodes over itself. A body with a space is refused before anything is
+// written.
+template <ByteMapper B>
+inline void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
+    B().encode(in, out, n, n, n);
+}
+
+template <ByteMapper B>
+inline bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
+    if (memchr(in, ' ', n) != nullptr) return true;
+    B().decode(in, out, n, s, n, n);
+    return false;
+}
+
+#undef QEL_ENGINE_LAMBDA
+#undef QEL_ENGINE_INLINE
+
+}  // namespace line_engine
+}  // namespace qel
+
+// The four operations of the kernel table, for a kernel's byte mapper B.
+#define QEL_KERNEL_OPERATIONS(B)                                                                               \
+    SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<B>(span, count); } \
+    SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<B>(span, count); } \
+    void encode_body(const unsigned char *in, unsigned char *out, size_t n) { line_engine::encode_body<B>(in, out, n); } \
+    bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {                          \
+        return line_engine::decode_body<B>(in, out, n, s);                                                   \
+    }

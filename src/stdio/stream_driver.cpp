@@ -1,0 +1,84 @@
+// The stream loop: see stream_driver.h.
+#include "stdio/stream_driver.h"
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "format/record_format.h"
+#include "kernels/kernel.h"
+#include "qelcode.h"
+#include "status/status_chain.h"
+#include "stdio/piece_reader.h"
+#include "stdio/stdio_unlocked.h"
+#include "stdio/stream_buffer.h"
+
+namespace qel {
+
+int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const StreamRules &rules) {
+    if (!chain_open(status)) return 0;
+    if (dest == nullptr) return finish(status, QEL_RTN_NO_DESTINATION);
+    if (src == nullptr) return finish(status, QEL_RTN_NO_SOURCE);
+
+    StreamPairLock lock(src, dest);
+    unsigned char piece[kRecordBufferSize + 1];
+    unsigned char spare[kRecordBufferSize];  // room for the output of any one piece
+    LineCount count{0, true};
+
+    auto stop = [&](int32_t code) {
+        if (line != nullptr) *line = count.lines;
+        return finish(status, code);
+    };
+    // Converts what `span` covers, one piece through the spare record unless
+    // it has room of its own; false when it refused a piece or a write failed.
+    auto convert = [&](Span span, bool take_input, SpanResult *res) {
+        const bool direct = span.out != nullptr;
+        if (!direct) {
+            span.out = spare;
+            span.room = sizeof spare;
+            span.one_piece = true;
+        }
+        *res = rules.span(span, &count);
+        if (take_input) consume_input(src, res->consumed + res->refused);
+        if (direct) commit_output(dest, res->produced);
+        if (res->code != QEL_RTN_SUCCESSFUL) return stop(res->code), false;
+        if (!direct && res->produced != 0 && !write_locked(dest, spare, res->produced))
+            return stop(QEL_RTN_WRITE_ERROR), false;
+        return true;
+    };
+
+    for (;;) {
+        const ReadSpan r = buffered_input(src);
+        if (r.size != 0) {
+            const WriteSpan w = buffered_output(dest);
+            SpanResult res{};
+            if (w.size != 0) {
+                const Span into_buffer{.in = r.data, .avail = r.size, .at_end = false, .out = w.data, .room = w.size,
+                                       .force = rules.force, .one_piece = false};
+                if (!convert(into_buffer, true, &res)) return 0;
+                if (res.consumed != 0) continue;
+            }
+            if (w.size == 0 || res.stop == SpanStop::kNeedRoom) {
+                const Span one_piece{.in = r.data, .avail = r.size, .at_end = false, .out = nullptr, .room = 0,
+                                     .force = rules.force, .one_piece = true};
+                if (!convert(one_piece, true, &res)) return 0;
+                if (res.consumed != 0) continue;
+            }
+        }
+
+        // A piece that runs past the buffered bytes, or a stream that shows none.
+        const uint64_t lines = count.lines;
+        const Piece p = read_piece(src, piece, rules.limit, rules.full);
+        if (p.read_error) {
+            count.lines = count.at_line_start ? lines + 1 : lines;
+            return stop(QEL_RTN_READ_ERROR);
+        }
+        if (p.len == 0) return stop(lines == 0 ? QEL_RTN_EMPTY_SOURCE : QEL_RTN_SUCCESSFUL);
+        // The byte looked at after a full piece tells the engine how the piece ends.
+        SpanResult res{};
+        const Span span{.in = piece, .avail = p.len + (p.looked_ahead ? 1 : 0), .at_end = !p.looked_ahead,
+                        .out = nullptr, .room = 0, .force = rules.force, .one_piece = true};
+        if (!convert(span, false, &res)) return 0;
+    }
+}
+
+}  // namespace qel

@@ -1,0 +1,248 @@
+"""The tool's conversions: records and round trips, failures and their
+messages, usage, and the test mode (-t).
+"""
+import os
+import re
+import subprocess
+
+from harness import config, HINT, model, encode_text, encode_file, decoded_file, run, command, repository_files, ToolTest
+
+
+class EncodeDecodeTest(ToolTest):
+    def test_hand_worked_records(self):
+        # The files of the hand-worked vectors; records of any shift decode.
+        cases = [v for v in model.load_vectors() if v[0] in ("encode-file", "decode-file")]
+        self.assertTrue(cases)
+        for op, s, text, record in cases:
+            with self.subTest(op=op, text=text):
+                if op == "decode-file":
+                    self.assertRun(run(["-d"], record), 0, text)
+                elif s == config.shift:
+                    self.assertRun(run([], text), 0, record)
+
+    def test_stdin_to_stdout_through_a_pipe(self):
+        text = b"first line\r\nsecond ~ line\n\nlast without line feed"
+        with subprocess.Popen(command() + ["-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as enc, \
+             subprocess.Popen(command() + ["--decode"], stdin=enc.stdout, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as dec:
+            enc.stdout.close()  # the decoder holds the pipe now
+            enc.stdin.write(text)
+            enc.stdin.close()
+            out, err = dec.communicate(timeout=config.timeout)
+            enc.wait(timeout=config.timeout)
+            self.assertEqual((enc.returncode, enc.stderr.read()), (0, b""))
+            self.assertEqual((dec.returncode, err), (0, b""))
+        self.assertEqual(out, b"first line\nsecond   line\n\nlast without line feed\n")
+
+    def test_repository_files_round_trip(self):
+        files = repository_files()
+        self.assertGreater(len(files), 5)
+        for path, data in files:
+            with self.subTest(path=os.path.relpath(path, config.source_dir)):
+                # --force: a source line may start with the encoded mark.
+                enc = run(["-f", path])
+                self.assertRun(enc, 0, encode_file(data))
+                self.assertRun(run(["-d"], enc.stdout), 0, decoded_file(data))
+
+    def test_generated_text_round_trip(self):
+        lines = [
+            b"x" * 506, b"y" * 507, b"z" * 508, b"w" * 1500,  # around the longest text
+            b"tab\there\x01\x1f\x7f",                          # control bytes pass unchanged
+            bytes(range(0x80, 0x100)),                         # high bytes too
+            b"~~ tildes ~~", b"", b"a\rb",
+            bytes(range(32, 127)) * 3,
+        ]
+        data = (b"\r\n".join(lines[:4]) + b"\r\n" + lines[1] + b"\n" +
+                b"\n".join(lines[4:]) + b"\n")
+        path = self.write("generated.txt", data)
+        enc = run(["-f", path])
+        self.assertRun(enc, 0, encode_file(data))
+        self.assertRun(run(["-d"], enc.stdout), 0, decoded_file(data))
+
+    def test_line_filling_a_record(self):
+        # A piece ends after 507 bytes; a line feed right after joins it. A CR
+        # there is a 508th byte: the CR LF becomes a piece, and a record, of
+        # its own, which reads back as an empty line.
+        for data, records in [
+            (b"y" * 507 + b"\n", [b"y" * 507]),
+            (b"y" * 506 + b"\r\n", [b"y" * 506]),
+            (b"y" * 507 + b"\r\n", [b"y" * 507, b""]),
+            (b"y" * 507, [b"y" * 507]),
+        ]:
+            with self.subTest(length=len(data)):
+                expected = b"".join(encode_text(r) for r in records)
+                self.assertRun(run([], data), 0, expected)
+                self.assertEqual(expected, encode_file(data))
+
+    def test_force_encodes_marked_lines(self):
+        data = b"plain\nOPEN the file\nWHERE\n"
+        expected = encode_text(b"plain") + encode_text(b"OPEN the file") + encode_text(b"WHERE")
+        for flag in ["-f", "--force"]:
+            with self.subTest(flag=flag):
+                self.assertRun(run([flag], data), 0, expected)
+        # and the forced records decode back
+        self.assertRun(run(["-d"], expected), 0, data)
+
+    def test_records_of_another_step_mark_decode(self):
+        other = 1 if config.shift != 1 else 9
+        self.assertRun(run(["-d"], encode_text(b"from elsewhere", other)), 0, b"from elsewhere\n")
+
+
+class FailureTest(ToolTest):
+    def test_failures(self):
+        good = encode_text(b"one") + encode_text(b"two") + encode_text(b"three")
+        second = encode_text(b"second")
+        # One byte less would read as a text that ended with a line feed;
+        # two bytes less can't be a record.
+        dropped = second[:5] + second[7:]
+        wrong_mark = encode_text(b"mark")
+        wrong_mark = wrong_mark[:2] + bytes([model.ALPHABET[5]]) + wrong_mark[3:]  # entry 5: not a step mark
+        cases = [
+            # name, arguments before INPUT, file content, line, message
+            ("marked line", [], b"first\nsecond\nOPEN\nfourth\n", 3, b"Source encoded"),
+            ("empty file", [], b"", 0, b"Empty source file"),
+            ("NUL byte", [], b"one\ntw\0o\n", 2, b"NUL byte in source"),
+            ("plain text to decode", ["-d"], b"plain text\n", 1, b"Source not encoded"),
+            ("empty file to decode", ["-d"], b"", 0, b"Empty source file"),
+            ("dropped bytes", ["-d"], good + dropped, 4, b"Damaged record"),
+            ("wrong step mark", ["-d"], good[:14] + wrong_mark, 3, b"Damaged record"),
+            ("space in body", ["-d"], second[:4] + b" " + second[5:], 1, b"Damaged record"),
+            ("broken mark", ["-d"], good + b"\"|" + second[2:], 4, b"Source not encoded"),
+            ("record too long", ["-d"], b"!~" + b"x" * 600 + b"\n", 1, b"Damaged record"),
+        ]
+        for name, args, content, line, message in cases:
+            with self.subTest(name):
+                path = self.write("input", content)
+                where = b"line %d: " % line if line else b""  # line 0: the source had none
+                expected = b"qelcode: %s: %s%s\n" % (path.encode(), where, message)
+                if message == b"Source encoded":
+                    expected += HINT
+                self.assertRun(run(args + [path]), 1, None, expected)
+                # the same from standard input, with its own name
+                expected = expected.replace(path.encode(), b"(stdin)", 1)
+                self.assertRun(run(args, content), 1, None, expected)
+
+    def test_what_was_written_before_a_failure_stays_on_stdout(self):
+        self.assertRun(run([], b"ok\nOPEN\n"), 1, encode_text(b"ok"),
+                       b"qelcode: (stdin): line 2: Source encoded\n" + HINT)
+
+    def test_files_that_cannot_be_opened(self):
+        missing = os.path.join(self.dir, "missing")
+        self.assertRun(run([missing]), 1, b"", b"qelcode: %s: No such file or directory\n" % missing.encode())
+        self.assertRun(run([self.dir]), 1, b"", b"qelcode: %s: Is a directory\n" % self.dir.encode())
+        out = os.path.join(self.dir, "no-such-dir", "out")
+        self.assertRun(run(["-o", out], b"text\n"), 1, b"",
+                       b"qelcode: %s: No such file or directory\n" % out.encode())
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_write_error_on_stdout(self):
+        # A short output fails only when flushed at the end, a long one while
+        # it is written; both must be reported.
+        for name, data in [("short", b"a line\n"), ("long", b"a longer line of text\n" * 5000)]:
+            with self.subTest(name):
+                with open("/dev/full", "wb") as full:
+                    result = run([], data, stdout=full)
+                self.assertEqual(result.returncode, 1)
+                self.assertTrue(result.stderr.startswith(b"qelcode: "), result.stderr)
+                self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+        with open("/dev/full", "wb") as full:
+            result = run([], b"a line\n", stdout=full)
+        self.assertEqual(result.stderr, b"qelcode: (stdout): No space left on device\n")
+
+
+class UsageTest(ToolTest):
+    def test_bad_usage(self):
+        cases = [
+            ["-x"], ["--bogus"], ["--help=yes"], ["a", "b"], ["-o"], ["--output"],
+            ["-d", "-f"], ["-t", "--force"], ["-t", "-o", "out"], ["-t", "-o", "-"], ["-o", ""], [""],
+            ["-t", "a", ""], ["-d", "a", "b"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                result = run(args, b"text\n", cwd=self.dir)
+                self.assertRun(result, 2, b"", None)
+                lines = result.stderr.decode().splitlines()
+                self.assertRegex(lines[0], r"^qelcode: \S")
+                self.assertTrue(lines[1].startswith("usage: qelcode "), lines)
+                self.assertLessEqual(len(lines), 4)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_refused_option_is_named(self):
+        # A short option is one character of its argument, however many
+        # bytes it takes; a long one is named as written.
+        cases = [
+            (["-x"], "-x"), (["-dx"], "-x"), (["-é"], "-é"), (["-dé"], "-é"),
+            (["in", "-d", "-é"], "-é"), (["-t€"], "-€"), (["-o", "out", "-f\U0001F600"], "-\U0001F600"),
+            (["--bogus"], "--bogus"), (["--decode=yes"], "--decode=yes"),
+        ]
+        for args, shown in cases:
+            with self.subTest(args=args):
+                result = run(args, cwd=self.dir)
+                self.assertRun(result, 2, b"", None)
+                self.assertEqual(result.stderr.decode().splitlines()[0], "qelcode: invalid option '%s'" % shown)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_help_and_version(self):
+        with open(os.path.join(config.source_dir, "include", "qelcode.h"), "rb") as f:
+            version = re.search(rb'#define QEL_VERSION_STRING "([^"]+)"', f.read()).group(1)
+        for flag in ["--help", "-h"]:
+            with self.subTest(flag=flag):
+                result = run([flag])
+                self.assertRun(result, 0)
+                self.assertTrue(result.stdout.startswith(b"usage: qelcode [-d|--decode] [-t|--test] [-f|--force] "
+                                                         b"[-o FILE|--output FILE] [INPUT]\n"))
+        for flag in ["--version", "-V"]:
+            with self.subTest(flag=flag):
+                self.assertRun(run([flag]), 0, b"qelcode " + version + b"\n")
+
+    def test_option_spellings(self):
+        data = b"some text\n"
+        enc = encode_text(b"some text")
+        out = os.path.join(self.dir, "out")
+        for args in [["-o", out], ["-o" + out], ["--output", out], ["--output=" + out], ["-o", out, "-"]]:
+            with self.subTest(args=args):
+                self.assertRun(run(args, data), 0, b"")
+                self.assertEqual(self.read(out), enc)
+        for args in [["-d"], ["--decode"], ["-d", "--"], ["-d", "-"]]:
+            with self.subTest(args=args):
+                self.assertRun(run(args, enc), 0, data)
+
+
+class TestModeTest(ToolTest):
+    def test_sound_and_damaged_files(self):
+        good = encode_text(b"alpha") + encode_text(b"beta")
+        path = self.write("good", good)
+        for flag in ["-t", "--test", "-dt"]:
+            with self.subTest(flag=flag):
+                self.assertRun(run([flag, path], cwd=self.dir), 0, path.encode() + b": OK\n")
+        self.assertRun(run(["-t"], good), 0, b"(stdin): OK\n")
+
+        damaged = self.write("damaged", good[:-4] + good[-2:])  # two body bytes gone
+        self.assertRun(run(["-t", damaged]), 1, b"", b"qelcode: %s: line 2: Damaged record\n" % damaged.encode())
+        plain = self.write("plain", b"alpha\n")
+        self.assertRun(run(["-t", plain]), 1, b"", b"qelcode: %s: line 1: Source not encoded\n" % plain.encode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["damaged", "good", "plain"])
+
+    def test_several_files_are_each_reported(self):
+        good = encode_text(b"alpha") + encode_text(b"beta")
+        first = self.write("first", good)
+        damaged = self.write("damaged", good[:-4] + good[-2:])
+        missing = os.path.join(self.dir, "missing")
+        last = self.write("last", encode_text(b"gamma"))
+        # Both streams into one pipe: each file's line comes in its turn.
+        result = subprocess.run(command() + ["-t", first, damaged, missing, "-", last], input=good,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=config.timeout)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.decode().splitlines(), [
+            first + ": OK",
+            "qelcode: %s: line 2: Damaged record" % damaged,
+            "qelcode: %s: No such file or directory" % missing,
+            "(stdin): OK",
+            last + ": OK",
+        ])
+        for flag in ["-t", "--test", "-dt"]:
+            with self.subTest(flag=flag):
+                self.assertRun(run([flag, first, last]), 0, ("%s: OK\n%s: OK\n" % (first, last)).encode())
+        self.assertRun(run(["-t", missing, first]), 1, first.encode() + b": OK\n",
+                       b"qelcode: %s: No such file or directory\n" % missing.encode())

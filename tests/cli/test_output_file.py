@@ -1,0 +1,475 @@
+"""-o: the output file replaced whole or not at all, with its mode, owner,
+group and access ACL, links, devices and standard output, signals, and
+other users.
+"""
+import grp
+import os
+import pwd
+import re
+import shutil
+import signal
+import stat
+import struct
+import subprocess
+import tempfile
+import time
+
+from harness import config, encode_text, run, command, both_tools, ToolTest, AS_NOBODY
+
+
+class OutputFileTest(ToolTest):
+    def assertOnly(self, *names, directory=None):
+        self.assertEqual(sorted(os.listdir(directory or self.dir)), sorted(names))
+
+    def clear(self):
+        """Empties the test's directory between the cases of a table."""
+        for name in os.listdir(self.dir):
+            path = os.path.join(self.dir, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+
+    def wait_until_writing(self, proc, directory=None):
+        """Waits until proc holds a file in directory open: its output, named or not."""
+        directory = directory or self.dir
+        fds = "/proc/%d/fd" % proc.pid
+        deadline = time.monotonic() + config.timeout
+        while time.monotonic() < deadline:
+            for fd in os.listdir(fds):
+                try:
+                    if os.readlink(os.path.join(fds, fd)).startswith(directory + "/"):
+                        return
+                except OSError:
+                    pass
+            time.sleep(0.01)
+        self.fail("the tool never opened its output")
+
+    def test_failure_leaves_existing_file_untouched(self):
+        old = b"precious old content\n" * 1000
+        cases = [
+            ("marked line after many", [], b"line\n" * 3000 + b"OPEN\n"),
+            ("empty input", [], b""),
+            ("damaged record", ["-d"], encode_text(b"good") * 3000 + b"!~5xx\n"),
+            ("plain text to decode", ["-d"], b"plain\n"),
+        ]
+        for tool_name, tool in both_tools():
+            for name, args, content in cases:
+                with self.subTest(name, tool=tool_name):
+                    out = self.write("out", old, 0o640)
+                    src = self.write("src", content)
+                    before = os.stat(out)
+                    result = run(args + ["-o", out, src], tool=tool)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertEqual(result.stdout, b"")
+                    self.assertEqual(self.read(out), old)
+                    after = os.stat(out)
+                    self.assertEqual((after.st_ino, after.st_mode, after.st_mtime_ns),
+                                     (before.st_ino, before.st_mode, before.st_mtime_ns))
+                    self.assertOnly("out", "src")
+
+    def test_failure_creates_no_file(self):
+        out = os.path.join(self.dir, "out")
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.assertEqual(run(["-o", out], b"ok\nOPEN\n", tool=tool).returncode, 1)
+                self.assertOnly()
+
+    def test_success_replaces_file_and_keeps_its_mode(self):
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                out = self.write("out", b"old content that is longer than the new one\n" * 50, 0o604)
+                data = b"new\ncontent\n"
+                self.assertRun(run(["-o", out], data, tool=tool), 0, b"")
+                self.assertEqual(self.read(out), encode_text(b"new") + encode_text(b"content"))
+                self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o604)
+                self.assertOnly("out")
+                # decoding over the same name
+                src = self.write("enc", self.read(out))
+                self.assertRun(run(["-d", src, "-o", out], tool=tool), 0, b"")
+                self.assertEqual(self.read(out), data)
+                self.assertOnly("out", "enc")
+
+    def test_new_file_takes_the_umask(self):
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                out = os.path.join(self.dir, "new")
+                self.assertRun(run(["-o", out], b"x\n", preexec_fn=lambda: os.umask(0o027), tool=tool), 0, b"")
+                self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+                self.assertEqual(self.read(out), encode_text(b"x"))
+                self.assertOnly("new")
+
+    def test_output_naming_the_input_is_refused(self):
+        content = b"some text\n"
+        src = self.write("src", content)
+        os.link(src, os.path.join(self.dir, "hard"))
+        os.symlink("src", os.path.join(self.dir, "soft"))
+        cases = [
+            ("same name", ["-o", src, src], src),
+            ("other spelling", ["-o", os.path.join(self.dir, ".", "src"), src],
+             os.path.join(self.dir, ".", "src")),
+            ("hard link", ["-o", os.path.join(self.dir, "hard"), src], os.path.join(self.dir, "hard")),
+            ("symbolic link", ["-o", os.path.join(self.dir, "soft"), src], os.path.join(self.dir, "soft")),
+        ]
+        for name, args, shown in cases:
+            with self.subTest(name):
+                self.assertRun(run(args), 1, b"", b"qelcode: %s: output file is the input file\n" % shown.encode())
+                self.assertEqual(self.read(src), content)
+                self.assertOnly("src", "hard", "soft")
+        # standard input that is the output file
+        with open(src, "rb") as f:
+            result = subprocess.run(command() + ["-o", src], stdin=f, capture_output=True, timeout=config.timeout)
+        self.assertRun(result, 1, b"", b"qelcode: %s: output file is the input file\n" % src.encode())
+        # standard output appending to the input file, named or as "-o -"
+        for args in [[src], [src, "-o", "-"]]:
+            with self.subTest(args=args):
+                with open(src, "ab") as f:
+                    result = subprocess.run(command() + args, stdout=f, stderr=subprocess.PIPE, timeout=config.timeout)
+                self.assertRun(result, 1, None, b"qelcode: (stdout): output file is the input file\n")
+                self.assertEqual(self.read(src), content)
+
+    def test_symbolic_links_are_followed(self):
+        # -o writes where "> LINK" would: to the file the link leads to, which
+        # keeps its mode, or is created; the links stay as they were.
+        data = b"through links\n"
+        cases = [
+            # name, links (name, what it holds), whether sub/target exists
+            ("relative link", [("out", "sub/target")], True),
+            ("absolute link", [("out", os.path.join(self.dir, "sub", "target"))], True),
+            ("chain of links", [("out", "sub/second"), ("sub/second", "target")], True),
+            ("dangling link", [("out", "sub/target")], False),
+        ]
+        for tool_name, tool in both_tools():
+            for name, links, exists in cases:
+                with self.subTest(name, tool=tool_name):
+                    self.clear()
+                    os.mkdir(os.path.join(self.dir, "sub"))
+                    target = os.path.join(self.dir, "sub", "target")
+                    if exists:
+                        self.write("sub/target", b"old content, longer than the new\n" * 20, 0o640)
+                    for link, value in links:
+                        os.symlink(value, os.path.join(self.dir, link))
+                    self.assertRun(run(["-o", os.path.join(self.dir, "out")], data, tool=tool), 0, b"")
+                    self.assertEqual(self.read(target), encode_text(b"through links"))
+                    if exists:
+                        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o640)
+                    for link, value in links:
+                        self.assertEqual(os.readlink(os.path.join(self.dir, link)), value)
+                    self.assertOnly("out", "sub")
+                    self.assertOnly("target", *[os.path.basename(l) for l, _ in links[1:]],
+                                    directory=os.path.join(self.dir, "sub"))
+
+    def test_standard_output_as_the_output_file(self):
+        data = b"to standard output\n"
+        expected = encode_text(b"to standard output")
+        for tool_name, tool in both_tools():
+            with self.subTest("a link to /proc/self/fd/1, standard output a file", tool=tool_name):
+                self.clear()
+                link = os.path.join(self.dir, "link")
+                os.symlink("/proc/self/fd/1", link)
+                cap = self.write("cap", b"old content, longer than the record\n" * 10)
+                # opened without truncating: the tool truncates it, as "> link" would
+                ino = os.stat(cap).st_ino
+                fd = os.open(cap, os.O_WRONLY)
+                try:
+                    result = run(["-o", link], data, stdout=fd, tool=tool)
+                finally:
+                    os.close(fd)
+                self.assertRun(result, 0, None, b"")
+                self.assertEqual(self.read(cap), expected)
+                # the same file still: the caller's descriptor leads to what was written
+                self.assertEqual(os.stat(cap).st_ino, ino)
+                self.assertEqual(os.readlink(link), "/proc/self/fd/1")
+                self.assertOnly("link", "cap")
+            # /dev/fd/1 rather than /dev/stdout: an error here can't replace
+            # anything in /dev (/dev/stdout is tried as another user below).
+            for args in [["-o", "/dev/fd/1"], ["-o", "-"], ["--output=-"]]:
+                with self.subTest(args=args, tool=tool_name):
+                    self.clear()
+                    self.assertRun(run(args, data, cwd=self.dir, tool=tool), 0, expected)
+                    self.assertOnly()
+
+    def test_dev_stdout_as_root(self):
+        # /dev/stdout itself, in a private mount namespace with a /dev of its
+        # own, so that a fault can replace nothing of the machine's.
+        script = ('mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "$@" -o /dev/stdout '
+                  '&& if [ -L /dev/stdout ]; then echo link kept >&2; fi')
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs none /dev"],
+                               capture_output=True, timeout=config.timeout)
+        if probe.returncode != 0:
+            self.skipTest("needs root and a private mount namespace (unshare -m): %s" % probe.stderr.decode().strip())
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                cap = self.write("cap", b"old content, longer than the record\n" * 10)
+                ino = os.stat(cap).st_ino
+                fd = os.open(cap, os.O_WRONLY)
+                try:
+                    result = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh"] + command(tool),
+                                            input=b"to /dev/stdout\n",
+                                            stdout=fd, stderr=subprocess.PIPE, timeout=config.timeout)
+                finally:
+                    os.close(fd)
+                self.assertRun(result, 0, None, b"link kept\n")
+                self.assertEqual(self.read(cap), encode_text(b"to /dev/stdout"))
+                self.assertEqual(os.stat(cap).st_ino, ino)
+
+    def test_device_is_written_in_place(self):
+        dev = os.path.join(self.dir, "null")
+        try:
+            os.mknod(dev, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except OSError as e:
+            self.skipTest("can't make a device node (%s); needs root" % e.strerror)
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.assertRun(run(["-o", dev], b"into the device\n", tool=tool), 0, b"")
+                self.assertTrue(stat.S_ISCHR(os.stat(dev).st_mode))
+                self.assertOnly("null")
+
+    def test_output_to_a_pipe_is_written_directly(self):
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        with subprocess.Popen(command() + ["-o", fifo], stdin=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+            proc.stdin.write(b"through a pipe\n")
+            proc.stdin.close()
+            with open(fifo, "rb") as f:
+                got = f.read()
+            self.assertEqual(proc.wait(timeout=config.timeout), 0, proc.stderr.read())
+        self.assertEqual(got, encode_text(b"through a pipe"))
+        self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode))
+        self.assertOnly("fifo")
+
+    def test_hard_linked_file_is_refused(self):
+        # Replacing it would leave the other names with the old content.
+        for others, message in [(1, b"has 1 other hard link"), (2, b"has 2 other hard links")]:
+            with self.subTest(others=others):
+                self.clear()
+                out = self.write("out", b"old\n")
+                links = [os.path.join(self.dir, "link%d" % i) for i in range(others)]
+                for link in links:
+                    os.link(out, link)
+                self.assertRun(run(["-o", out], b"new\n"), 1, b"",
+                               b"qelcode: %s: %s; not replaced\n" % (out.encode(), message))
+                for name in [out] + links:
+                    self.assertEqual(self.read(name), b"old\n")
+                self.assertEqual(os.stat(out).st_nlink, others + 1)
+
+    def test_stopped_by_a_signal_leaves_no_temporary_file(self):
+        # SIGKILL can't be caught: only an unnamed temporary file is sure to go then.
+        caught = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGPIPE, signal.SIGUSR1, signal.SIGALRM]
+        try:
+            os.close(os.open(self.dir, os.O_TMPFILE | os.O_WRONLY, 0o600))
+            unnamed = True
+        except OSError:
+            unnamed = False  # the tool falls back to a named file
+        for tool_name, tool in both_tools():
+            signals = caught + ([signal.SIGKILL] if tool == config.tool else [])
+            for sig in signals:
+                for existing in [True, False]:
+                    with self.subTest(tool=tool_name, signal=sig.name, existing=existing):
+                        if sig == signal.SIGKILL and not unnamed:
+                            self.skipTest("the file system of %s refuses unnamed temporary files" % self.dir)
+                        self.clear()
+                        out = os.path.join(self.dir, "out")
+                        if existing:
+                            self.write("out", b"old\n")
+                        with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE,
+                                              stderr=subprocess.PIPE) as proc:
+                            proc.stdin.write(b"a first line\n")
+                            proc.stdin.flush()
+                            self.wait_until_writing(proc)
+                            proc.send_signal(sig)
+                            self.assertEqual(proc.wait(timeout=config.timeout), -sig)
+                            proc.stdin.close()
+                        if existing:
+                            self.assertEqual(self.read(out), b"old\n")
+                            self.assertOnly("out")
+                        else:
+                            self.assertOnly()
+
+    def test_ignored_signals_stay_ignored(self):
+        # As under nohup, or in a shell's background job: the work goes on.
+        if config.emulator:
+            # A user-mode emulator catches every signal itself, and a read it
+            # was in can then fail with EINTR although the tool ignores the
+            # signal; no kernel does that for an ignored signal.
+            self.skipTest("signals reach the emulator, not the tool")
+        ignored = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1, signal.SIGALRM]
+
+        def ignore():
+            for sig in ignored:
+                signal.signal(sig, signal.SIG_IGN)
+
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                out = self.write("out", b"old\n")
+                with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      preexec_fn=ignore) as proc:
+                    proc.stdin.write(b"first\n")
+                    proc.stdin.flush()
+                    self.wait_until_writing(proc)
+                    for sig in ignored:
+                        proc.send_signal(sig)
+                    proc.stdin.write(b"second\n")
+                    proc.stdin.close()
+                    self.assertEqual(proc.wait(timeout=config.timeout), 0)
+                    self.assertEqual(proc.stderr.read(), b"")
+                self.assertEqual(self.read(out), encode_text(b"first") + encode_text(b"second"))
+                self.assertOnly("out")
+
+    def test_replacement_keeps_owner_group_mode_and_acl(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give the file another owner")
+        # An access ACL in its stored form: a version, then (tag, permissions,
+        # id) entries in tag order; ~0 is the id of the entries that have none.
+        acl = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, ident) for tag, perm, ident in [
+            (0x01, 6, 0xFFFFFFFF),  # owner rw-
+            (0x02, 4, 4322),        # user 4322 r--
+            (0x04, 4, 0xFFFFFFFF),  # owning group r--
+            (0x10, 4, 0xFFFFFFFF),  # mask r--
+            (0x20, 0, 0xFFFFFFFF),  # others ---
+        ])
+        for tool_name, tool in both_tools():
+            for with_acl in [False, True]:
+                with self.subTest(tool=tool_name, acl=with_acl):
+                    self.clear()
+                    out = self.write("out", b"old\n")
+                    os.chown(out, 4321, 8765)
+                    os.chmod(out, 0o2640)
+                    if with_acl:
+                        try:
+                            os.setxattr(out, "system.posix_acl_access", acl)
+                        except OSError as e:
+                            self.skipTest("no access ACLs here: %s" % e.strerror)
+                    before = os.stat(out)
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"")
+                    after = os.stat(out)
+                    self.assertEqual(self.read(out), encode_text(b"new"))
+                    self.assertNotEqual(after.st_ino, before.st_ino)  # replaced whole
+                    self.assertEqual((after.st_uid, after.st_gid, oct(after.st_mode)),
+                                     (4321, 8765, oct(before.st_mode)))
+                    if with_acl:
+                        self.assertEqual(os.getxattr(out, "system.posix_acl_access"), acl)
+                    self.assertOnly("out")
+
+
+class OtherUserTest(ToolTest):
+    """-o as an ordinary user, on files that user may or may not write."""
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the tool as user nobody")
+        if shutil.which("setpriv") is None:
+            self.skipTest("needs setpriv to run the tool as user nobody")
+        try:
+            self.uid = pwd.getpwnam("nobody").pw_uid
+            self.gid = grp.getgrnam("nogroup").gr_gid
+        except KeyError:
+            self.skipTest("no user nobody or group nogroup")
+        self._scratch = tempfile.TemporaryDirectory(prefix="qelcode-cli-tools-")
+        self.addCleanup(self._scratch.cleanup)
+        self.tools = [(name, self.reachable(tool, name)) for name, tool in both_tools()]
+
+    def reachable(self, tool, name):
+        """The command prefix and tool path with which nobody runs tool."""
+        if run(["--version"], tool=tool, as_user=AS_NOBODY).returncode == 0:
+            return AS_NOBODY, tool
+        # The build tree is out of nobody's reach: copy the tool and its library.
+        where = os.path.join(self._scratch.name, name.replace(" ", "-"))
+        os.makedirs(where)
+        for d in [self._scratch.name, where]:
+            os.chmod(d, 0o755)
+        ldd = subprocess.run(["ldd", tool], capture_output=True, text=True, timeout=config.timeout).stdout
+        for path in [tool] + re.findall(r"=> (\S*libqelcode\S*)", ldd):
+            shutil.copy2(path, where)
+        prefix = AS_NOBODY + ["env", "LD_LIBRARY_PATH=" + where]
+        copy = os.path.join(where, os.path.basename(tool))
+        if run(["--version"], tool=copy, as_user=prefix).returncode != 0:
+            self.skipTest("user nobody can't run the tool")
+        return prefix, copy
+
+    def owned(self, name, content, uid, gid, mode):
+        path = self.write(name, content)
+        os.chown(path, uid, gid)
+        os.chmod(path, mode)
+        return path
+
+    def assertUnchanged(self, path, content, before):
+        self.assertEqual(self.read(path), content)
+        after = os.stat(path)
+        self.assertEqual((after.st_ino, after.st_mode, after.st_uid, after.st_gid, after.st_mtime_ns),
+                         (before.st_ino, before.st_mode, before.st_uid, before.st_gid, before.st_mtime_ns))
+
+    def test_refused_where_the_user_could_not_write_or_keep_the_owner(self):
+        os.chmod(self.dir, 0o777)  # nobody may create and rename files here
+        old = b"secret old content\n"
+        cases = [
+            # name, owner, group, mode, message
+            ("own read-only file", self.uid, self.gid, 0o444, b"Permission denied"),
+            ("another user's file", 0, 0, 0o640, b"Permission denied"),
+            ("own file of a group the user is not in", self.uid, 0, 0o640,
+             b"cannot keep the file's group (gid 0): Operation not permitted; not replaced"),
+            ("another user's file anyone may write", 0, 0, 0o666,
+             b"cannot keep the file's owner (uid 0): Operation not permitted; not replaced"),
+        ]
+        for tool_name, (prefix, tool) in self.tools:
+            for name, uid, gid, mode, message in cases:
+                with self.subTest(name, tool=tool_name):
+                    out = self.owned("out", old, uid, gid, mode)
+                    before = os.stat(out)
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 1, b"",
+                                   b"qelcode: %s: %s\n" % (out.encode(), message))
+                    self.assertUnchanged(out, old, before)
+                    self.assertEqual(os.listdir(self.dir), ["out"])
+
+    def test_own_file_is_replaced_keeping_mode_owner_and_group(self):
+        os.chmod(self.dir, 0o777)
+        for tool_name, (prefix, tool) in self.tools:
+            with self.subTest(tool=tool_name):
+                out = self.owned("out", b"old\n", self.uid, self.gid, 0o604)
+                self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 0, b"")
+                self.assertEqual(self.read(out), encode_text(b"new"))
+                after = os.stat(out)
+                self.assertEqual((after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)),
+                                 (self.uid, self.gid, 0o604))
+                self.assertEqual(os.listdir(self.dir), ["out"])
+
+    def test_directory_the_user_cannot_write(self):
+        # The file may be writable, but its replacement can't be made beside it.
+        os.chmod(self.dir, 0o755)
+        for tool_name, (prefix, tool) in self.tools:
+            with self.subTest(tool=tool_name):
+                out = self.owned("out", b"old\n", self.uid, self.gid, 0o644)
+                before = os.stat(out)
+                self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 1, b"",
+                               b"qelcode: %s: cannot create the new file in its directory: Permission denied\n"
+                               % out.encode())
+                self.assertUnchanged(out, b"old\n", before)
+                new = os.path.join(self.dir, "new")
+                self.assertRun(run(["-o", new], b"new\n", tool=tool, as_user=prefix), 1, b"",
+                               b"qelcode: %s: Permission denied\n" % new.encode())
+                self.assertEqual(os.listdir(self.dir), ["out"])
+
+    def test_devices_and_standard_output(self):
+        # As a user who can't replace anything in /dev, so that a fault can't
+        # harm the machine.
+        for tool_name, (prefix, tool) in self.tools:
+            with self.subTest(tool=tool_name):
+                self.assertRun(run(["-o", "/dev/null"], b"lost\n", tool=tool, as_user=prefix), 0, b"", b"")
+                self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+                # /dev/stdout opens standard output anew, which the user may
+                # do for a file of theirs; it is truncated, as "> /dev/stdout" does.
+                os.chmod(self.dir, 0o777)
+                cap = self.owned("cap", b"old content, longer than the record\n" * 10, self.uid, self.gid, 0o644)
+                fd = os.open(cap, os.O_WRONLY)
+                try:
+                    result = run(["-o", "/dev/stdout"], b"shown\n", stdout=fd, tool=tool, as_user=prefix)
+                finally:
+                    os.close(fd)
+                self.assertRun(result, 0, None, b"")
+                self.assertEqual(self.read(cap), encode_text(b"shown"))
+                self.assertEqual(os.listdir(self.dir), ["cap"])
