@@ -270,6 +270,132 @@ TEST_P(EachKernel, LengthLimitsHoldWhereverAPieceStands) {
         }
 }
 
+// --- batches of whole lines ----------------------------------------------------
+//
+// The engine takes the whole lines of a scanned chunk in one batch and
+// leaves any other line to the one-piece path. These texts are several
+// chunks long, so that batches start and stop at every kind of line.
+
+// Lines of the given lengths, each with its line end, graphic bytes only.
+std::string lines_of(const std::vector<size_t> &lengths, const char *end = "\n") {
+    std::string t;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        for (size_t j = 0; j < lengths[i]; ++j) t += static_cast<char>(33 + (i * 7 + j * 13) % 94);
+        t += end;
+    }
+    return t;
+}
+
+// Records of a text, one per line, from the model.
+std::string records_of(const std::string &text, int s) {
+    std::string recs;
+    for (size_t i = 0; i < text.size();) {
+        const size_t lf = text.find('\n', i);
+        recs += qel_ref::encode_text(qel_ref::trim(text.substr(i, lf + 1 - i)), s);
+        i = lf + 1;
+    }
+    return recs;
+}
+
+// The feeds that show a batch many lines: everything, tight room, and
+// windows that end inside lines. 64 KiB hold the output of any text here.
+const Feed kBatchFeeds[] = {
+    {0, 1 << 16, false},
+    {0, 700, false},
+    {4096, 4096, false},
+    {1000, 1 << 16, false},
+};
+
+void expect_batches_agree(const qel::KernelOps &ops, const std::string &src, bool decode, const std::string &what) {
+    const qel_ref::Outcome want = decode ? qel_ref::decode_stream(src) : qel_ref::encode_stream(src, false, kShift);
+    for (const Feed &f : kBatchFeeds) {
+        const qel_ref::Outcome got = drive(decode ? ops.decode_span : ops.encode_span, src, false, f);
+        ASSERT_EQ(want.status, got.status) << what << " window " << f.window << " room " << f.room;
+        ASSERT_EQ(want.line, got.line) << what << " window " << f.window << " room " << f.room;
+        ASSERT_EQ(want.out, got.out) << what << " window " << f.window << " room " << f.room;
+    }
+}
+
+TEST_P(EachKernel, BatchesTakeLinesEndingAtEveryOffsetOfAVector) {
+    // Lengths 0 to 130 in turn move each line feed through every offset of
+    // a 64-byte vector and past it; a leading line of every length from 0
+    // to 63 shifts the whole pattern.
+    std::vector<size_t> rising;
+    for (size_t n = 0; n <= 130; ++n) rising.push_back(n);
+    for (size_t lead = 0; lead < 64; ++lead) {
+        std::vector<size_t> lengths{lead};
+        lengths.insert(lengths.end(), rising.begin(), rising.end());
+        const std::string text = lines_of(lengths);
+        expect_batches_agree(ops(), text, false, "encode lead " + std::to_string(lead));
+        expect_batches_agree(ops(), records_of(text, kShift), true, "decode lead " + std::to_string(lead));
+    }
+}
+
+TEST_P(EachKernel, BatchesOfShortLinesAndCrLfAtEveryOffset) {
+    std::mt19937 rng(23);
+    std::vector<size_t> shortest(3000);
+    for (size_t &n : shortest) n = rng() % 6;
+    const std::string text = lines_of(shortest);
+    expect_batches_agree(ops(), text, false, "short lines");
+    expect_batches_agree(ops(), records_of(text, kShift), true, "short records");
+    // Records of another build's shift decode through the batch all the same.
+    expect_batches_agree(ops(), records_of(text, kShift % 9 + 1), true, "short records, other shift");
+
+    std::vector<size_t> rising;
+    for (size_t n = 0; n <= 130; ++n) rising.push_back(n);
+    const std::string crlf = lines_of(rising, "\r\n");
+    expect_batches_agree(ops(), crlf, false, "CR LF lines");
+    // Records that passed through a CR LF text stream.
+    std::string recs;
+    for (char c : records_of(lines_of(rising), kShift)) recs += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    expect_batches_agree(ops(), recs, true, "CR LF records");
+}
+
+// One refusal or one line the batch must leave to the one-piece path, at
+// every offset of the first few chunks of a text of short lines.
+TEST_P(EachKernel, ARefusalAtEveryOffsetOfABatch) {
+    std::vector<size_t> lengths;
+    for (size_t i = 0; i < 120; ++i) lengths.push_back(i * 37 % 61);
+    const std::string text = lines_of(lengths);  // about 3.6 KB
+    const std::string recs = records_of(text, kShift);
+    // Every offset of the first chunk and a vector past it, then a sample.
+    for (size_t at = 0; at < 2700; at += at < 640 ? 1 : 13) {
+        if (at < text.size() && text[at] != '\n') {
+            std::string nul = text;
+            nul[at] = '\0';
+            expect_batches_agree(ops(), nul, false, "NUL at " + std::to_string(at));
+            if (at + 1 < text.size() && text[at + 1] != '\n') {
+                std::string mark = text;
+                mark[at] = 'O', mark[at + 1] = 'P';  // the encoded mark where a line starts there
+                expect_batches_agree(ops(), mark, false, "mark at " + std::to_string(at));
+            }
+        }
+        if (at < recs.size() && recs[at] != '\n') {
+            for (char bad : {' ', '\0', '\r', 'x'}) {
+                std::string damaged = recs;
+                damaged[at] = bad;
+                expect_batches_agree(ops(), damaged, true, std::string("byte ") + bad + " at " + std::to_string(at));
+            }
+        }
+    }
+}
+
+TEST_P(EachKernel, BatchesStopAtOverlongLinesAndCuts) {
+    // Lines around the longest piece and the longest record among short ones.
+    for (size_t n : {size_t{506}, size_t{507}, size_t{508}, size_t{510}, size_t{511}, size_t{512}, size_t{1100}}) {
+        std::vector<size_t> lengths(60, 9);
+        lengths[30] = n;
+        const std::string text = lines_of(lengths);
+        expect_batches_agree(ops(), text, false, "line of " + std::to_string(n));
+        const std::string recs = records_of(lines_of(std::vector<size_t>(60, 9)), kShift);
+        const size_t middle = recs.size() / 2;
+        const size_t start = recs.find('\n', middle) + 1;
+        std::string long_rec = recs;
+        long_rec.insert(start, "GX5" + std::string(n, 'c') + "\n");
+        expect_batches_agree(ops(), long_rec, true, "record line of " + std::to_string(n));
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, EachKernel, ::testing::ValuesIn(all_kernels()),
                          [](const auto &p) { return std::string(p.param->name); });
 

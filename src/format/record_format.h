@@ -51,6 +51,25 @@ inline void put_header(unsigned char *out, size_t n) {
     out[2] = kStepMark;
 }
 
+// The three header bytes of every text length 0..507, four bytes an entry
+// so that one 4-byte copy writes a header; the fourth byte is overwritten
+// by the body or the line feed that follows.
+struct HeaderTable {
+    unsigned char at[kMaxText + 1][4];
+};
+
+constexpr HeaderTable make_header_table() {
+    HeaderTable t{};
+    for (size_t n = 0; n <= kMaxText; ++n) {
+        t.at[n][0] = static_cast<unsigned char>(32 + n % kCycle);
+        t.at[n][1] = static_cast<unsigned char>(127 - n % kCycle);
+        t.at[n][2] = kStepMark;
+    }
+    return t;
+}
+
+inline constexpr HeaderTable kHeaders = make_header_table();
+
 // Where a record's body lies and how it was shifted.
 struct RecordShape {
     size_t body_len;  // bytes of body from offset 3, a line feed it carries included

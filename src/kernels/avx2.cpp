@@ -19,6 +19,23 @@ namespace {
 
 constexpr int kSlices = 6;  // 6 x 16 entries cover 94
 
+// A table of 96 entries as six 16-entry slices, each slice XORed with the
+// one before it, so that the lookups of every slice up to an index's own
+// XOR together to that index's entry.
+struct ChainedTable {
+    unsigned char at[16 * kSlices];
+};
+
+constexpr ChainedTable chain(const unsigned char *table) {
+    ChainedTable t{};
+    for (int i = 0; i < 16 * kSlices; ++i)
+        t.at[i] = static_cast<unsigned char>(table[i] ^ (i >= 16 ? table[i - 16] : 0));
+    return t;
+}
+
+inline constexpr ChainedTable kChainedEncode = chain(kPaddedTables.encode);
+inline constexpr ChainedTable kChainedDecode = chain(kPaddedTables.decode);
+
 struct Slices {
     __m256i s[kSlices];
 };
@@ -27,26 +44,22 @@ inline __m256i load_slice(const unsigned char *table, int k) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table + 16 * k)));
 }
 
-inline Slices load_slices(const unsigned char *table) {
-    return Slices{{load_slice(table, 0), load_slice(table, 1), load_slice(table, 2), load_slice(table, 3),
-                   load_slice(table, 4), load_slice(table, 5)}};
+inline Slices load_slices(const ChainedTable &t) {
+    return Slices{{load_slice(t.at, 0), load_slice(t.at, 1), load_slice(t.at, 2), load_slice(t.at, 3),
+                   load_slice(t.at, 4), load_slice(t.at, 5)}};
 }
 
-// One slice more: lanes whose index falls in slice k take its entry.
-inline __m256i blend_slice(__m256i r, const Slices &t, __m256i idx, __m256i slice, int k) {
-    const __m256i hit = _mm256_cmpeq_epi8(slice, _mm256_set1_epi8(static_cast<char>(k)));
-    return _mm256_blendv_epi8(r, _mm256_shuffle_epi8(t.s[k], idx), hit);
-}
-
-// table[idx] for idx 0..93; lanes with idx of 128 or more give 0.
+// table[idx] for idx 0..93 (any value for other lanes). A byte shuffle
+// gives 0 where the index is negative, so slice k, looked up with idx -
+// 16k, adds its chained entry exactly for the indexes from 16k on.
 inline __m256i lookup94(const Slices &t, __m256i idx) {
-    const __m256i slice = _mm256_and_si256(_mm256_srli_epi16(idx, 4), _mm256_set1_epi8(0x0f));
+    const __m256i sixteen = _mm256_set1_epi8(16);
     __m256i r = _mm256_shuffle_epi8(t.s[0], idx);
-    r = blend_slice(r, t, idx, slice, 1);
-    r = blend_slice(r, t, idx, slice, 2);
-    r = blend_slice(r, t, idx, slice, 3);
-    r = blend_slice(r, t, idx, slice, 4);
-    return blend_slice(r, t, idx, slice, 5);
+    for (int k = 1; k < kSlices; ++k) {
+        idx = _mm256_sub_epi8(idx, sixteen);
+        r = _mm256_xor_si256(r, _mm256_shuffle_epi8(t.s[k], idx));
+    }
+    return r;
 }
 
 inline __m256i wrap94(__m256i x) { return _mm256_min_epu8(x, _mm256_sub_epi8(x, _mm256_set1_epi8(94))); }
@@ -127,8 +140,11 @@ inline bool map_body(const Slices &table, const unsigned char *in, unsigned char
 }
 
 struct Bytes {
-    Slices alphabet = load_slices(kPaddedTables.encode);
-    Slices index = load_slices(kPaddedTables.decode);
+    Slices alphabet, index;
+
+    // Written out, so that it is compiled for this kernel's instruction
+    // sets and the tables load in place.
+    Bytes() : alphabet(load_slices(kChainedEncode)), index(load_slices(kChainedDecode)) {}
 
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
         size_t count = 0;

@@ -92,8 +92,11 @@ __attribute__((always_inline)) inline bool map_body(const Table &table, const un
 }
 
 struct Bytes {
-    Table alphabet = load_table(kPaddedTables.encode);
-    Table index = load_table(kPaddedTables.decode);
+    Table alphabet, index;
+
+    // Written out, so that it is compiled for this kernel's instruction
+    // sets and the tables load in place.
+    Bytes() : alphabet(load_table(kPaddedTables.encode)), index(load_table(kPaddedTables.decode)) {}
 
     // Compress stores put the offsets of a vector's line feeds side by side;
     // each store writes 32 whole entries and keeps as many as it found, so

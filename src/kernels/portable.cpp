@@ -18,13 +18,18 @@ namespace portable {
 
 namespace {
 
+// Rows past the 94th repeat the first ones, so that a step of 8 bytes that
+// starts inside a run never needs to wrap.
+inline constexpr int kStep = 8;
+inline constexpr int kRows = kCycle + kStep;
+
 struct Rows {
-    unsigned char row[kCycle][256];
+    unsigned char row[kRows][256];
 };
 
 constexpr Rows make_encode_rows(int s) {
     Rows r{};
-    for (int j = 0; j < kCycle; ++j)
+    for (int j = 0; j < kRows; ++j)
         for (int c = 0; c < 256; ++c)
             r.row[j][c] = (c >= 32 && c <= 126) ? kEncodeAlphabet[(c - 32 + s * (j + 1)) % kCycle]
                                                 : static_cast<unsigned char>(c);
@@ -33,7 +38,7 @@ constexpr Rows make_encode_rows(int s) {
 
 constexpr Rows make_decode_rows(int s) {
     Rows r{};
-    for (int j = 0; j < kCycle; ++j)
+    for (int j = 0; j < kRows; ++j)
         for (int b = 0; b < 256; ++b) {
             const int e = kAlphabetIndex.entry[b];
             r.row[j][b] = e >= 0 ? static_cast<unsigned char>(32 + ((e - s * (j + 1)) % kCycle + kCycle) % kCycle)
@@ -67,6 +72,55 @@ inline void map_rows(const Rows &rows, const unsigned char *p, unsigned char *o,
     }
 }
 
+// Maps p[0, n) to o through the rows 8 bytes a step, reading and writing
+// up to 7 bytes past n; the bytes past a run of 94 are rewritten by the
+// next run. o must not overlap p. For short texts, where the jump into
+// map_rows would depend on each text's length.
+inline void map_rows_in_steps(const Rows &rows, const unsigned char *p, unsigned char *o, size_t n) {
+    for (size_t i = 0; i < n; i += kCycle) {
+        const size_t run = n - i < size_t{kCycle} ? n - i : size_t{kCycle};
+        const unsigned char *q = p + i;
+        unsigned char *w = o + i;
+        const unsigned char(*r)[256] = rows.row;
+        for (size_t j = 0; j < run; j += kStep, r += kStep, q += kStep, w += kStep) {
+            const unsigned char b0 = r[0][q[0]], b1 = r[1][q[1]], b2 = r[2][q[2]], b3 = r[3][q[3]];
+            const unsigned char b4 = r[4][q[4]], b5 = r[5][q[5]], b6 = r[6][q[6]], b7 = r[7][q[7]];
+            w[0] = b0, w[1] = b1, w[2] = b2, w[3] = b3, w[4] = b4, w[5] = b5, w[6] = b6, w[7] = b7;
+        }
+    }
+}
+
+// Eight bytes as one word, the first byte in the lowest bits.
+inline uint64_t load_word(const unsigned char *p) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
+}
+
+inline constexpr uint64_t kLowBits = 0x7f7f7f7f7f7f7f7full;
+inline constexpr uint64_t kEach = 0x0101010101010101ull;
+
+// The top bit of each byte of w that is zero, and no other bit.
+inline uint64_t zero_bytes(uint64_t w) { return ~(((w & kLowBits) + kLowBits) | w | kLowBits); }
+
+// A line longer than this is searched by memchr, whose call then costs
+// little next to the line.
+inline constexpr size_t kWordSearch = 64;
+
+// Whether p[0, n) holds the byte c.
+inline bool holds(const unsigned char *p, size_t n, unsigned char c) {
+    if (n > kWordSearch) return memchr(p, c, n) != nullptr;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (zero_bytes(load_word(p + i) ^ (kEach * c)) != 0) return true;
+    for (; i < n; ++i)
+        if (p[i] == c) return true;
+    return false;
+}
+
 // Any shift, one byte after the other from the first, so that out may
 // stand before in.
 inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t n, int s) {
@@ -87,26 +141,53 @@ inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t
 }
 
 struct Bytes {
+    // Eight bytes a step, the line feeds of a word found by its zero bytes
+    // once XORed with line feeds; past kWordSearch bytes without one, the
+    // rest of the line is memchr's.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        size_t count = 0;
-        const unsigned char *end = p + n;
-        for (const unsigned char *q = p; q < end; ++q) {
-            q = static_cast<const unsigned char *>(memchr(q, '\n', static_cast<size_t>(end - q)));
-            if (q == nullptr) break;
-            ends[count++] = static_cast<uint16_t>(q - p);
+        size_t count = 0, i = 0, since = 0;  // bytes looked at since the last line feed
+        while (i + 8 <= n) {
+            uint64_t lf = zero_bytes(load_word(p + i) ^ (kEach * '\n'));
+            if (lf != 0) {
+                for (; lf != 0; lf &= lf - 1)
+                    ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
+                i += 8;
+                since = 0;
+            } else if ((since += 8) < kWordSearch) {
+                i += 8;
+            } else {
+                const void *at = memchr(p + i + 8, '\n', n - i - 8);
+                if (at == nullptr) return finish_scan(p, n, count, nul);
+                const size_t k = static_cast<size_t>(static_cast<const unsigned char *>(at) - p);
+                ends[count++] = static_cast<uint16_t>(k);
+                i = k + 1;
+                since = 0;
+            }
         }
+        for (; i < n; ++i)
+            if (p[i] == '\n') ends[count++] = static_cast<uint16_t>(i);
+        return finish_scan(p, n, count, nul);
+    }
+
+    static size_t finish_scan(const unsigned char *p, size_t n, size_t count, size_t *nul) {
         const void *z = memchr(p, '\0', n);
         *nul = z != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(z) - p) : n;
         return count;
     }
 
-    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t, size_t) {
-        map_rows(kEncodeRows, in, out, n);
+    static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
+        if (n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep)
+            map_rows_in_steps(kEncodeRows, in, out, n);
+        else
+            map_rows(kEncodeRows, in, out, n);
     }
 
-    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t, size_t) {
-        if (memchr(in, ' ', n) != nullptr) return true;
-        if (s == kShift) {
+    static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+                       size_t writable) {
+        if (holds(in, n, ' ')) return true;
+        if (s == kShift && n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep) {
+            map_rows_in_steps(kDecodeRows, in, out, n);
+        } else if (s == kShift) {
             map_rows(kDecodeRows, in, out, n);
         } else {
             decode_any_shift(in, out, n, s);
@@ -123,7 +204,7 @@ SpanResult decode_span(const Span &span, LineCount *count) { return line_engine:
 void encode_body(const unsigned char *in, unsigned char *out, size_t n) { map_rows(kEncodeRows, in, out, n); }
 
 bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    if (memchr(in, ' ', n) != nullptr) return true;
+    if (holds(in, n, ' ')) return true;
     decode_any_shift(in, out, n, s);
     return false;
 }

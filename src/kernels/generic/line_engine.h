@@ -19,6 +19,13 @@
 // A kernel supplies a byte mapper (the ByteMapper concept below), made once
 // per call so that it can hold its tables in registers.
 //
+// Batches: the whole lines of a scanned chunk that need nothing but the
+// plain conversion (no NUL, no mark, no cut, room and input to spare) go
+// through one tight loop per direction, in whole vectors, the header from
+// a table; the first line that needs more goes through a checked step, and
+// what that leaves (a refusal, a cut, a line past the span) through the
+// one-piece path, which decides it exactly as if no batch had run.
+//
 // Only templates live here: each kernel's instantiation is its own code,
 // compiled for its own instruction sets.
 #pragma once
@@ -96,7 +103,13 @@ public:
     // Whether a NUL lies before `end`, which line_feed has already scanned past.
     QEL_ENGINE_INLINE bool nul_before(size_t end) const { return nul_ < end; }
 
-private:
+    // The first NUL found so far, or kNone.
+    QEL_ENGINE_INLINE size_t first_nul() const { return nul_; }
+
+    // Where the bytes scanned so far end.
+    QEL_ENGINE_INLINE size_t scanned() const { return scanned_; }
+
+    // Scans the next chunk; every line feed before pos has been taken.
     __attribute__((noinline)) Cursor scan_more(size_t pos) {
         // The first chunk is short, so that a call for one piece looks at
         // little more than that piece.
@@ -111,6 +124,7 @@ private:
         return c;
     }
 
+private:
     const unsigned char *in_;
     size_t avail_;
     size_t scanned_ = 0;  // bytes looked at so far
@@ -134,17 +148,93 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
     return kNone;
 }
 
+// Bytes past a line that a kernel may read and write when it works in
+// whole vectors, which are at most 64 bytes.
+inline constexpr size_t kVectorSlack = 64;
+// Readable and writable sizes that let a kernel use whole vectors.
+inline constexpr size_t kWhole = size_t{1} << 20;
+
+// Where a batch stands: the input taken, the output made, and the next line
+// feed of the chunk.
+struct BatchAt {
+    size_t consumed;
+    size_t produced;
+    size_t next;
+};
+
+// The whole-vector loops of the batches, each a function of its own so that
+// its few values stay in registers. Every line that ends at base + ends[k]
+// (k < last) before in_stop, and whose output leaves kVectorSlack bytes of
+// room, is converted, until one that needs a look of its own.
+template <ByteMapper B, bool kForce>
+__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        if (at >= in_stop || m > kMaxText || made + m + 4 + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+        // Bytes 0 and 1 are readable whatever n is. For n < 2 one of them
+        // is a CR or a line feed, and the mark would need the other to be
+        // 146 or 149, above 127: a text that short never shows it.
+        if (!kForce && carries_mark(p, 2)) break;
+        memcpy(o, kHeaders.at[n], 4);
+        bytes.encode(p, o + 3, n, kWhole, kWhole);
+        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+        pos = at + 1;
+        made += n + 4;
+    }
+    return BatchAt{pos, made, k};
+}
+
+template <ByteMapper B>
+__attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+    const B bytes;
+    size_t pos = a.consumed, made = a.produced, k = a.next;
+    for (; k < last; ++k) {
+        const size_t at = base + ends[k];
+        const size_t m = at - pos;
+        // Only a record whose body stands as it is.
+        if (at >= in_stop || m < 3 || m - 3 > kMaxText || made + m + kVectorSlack > room) break;
+        const unsigned char *const p = in + pos;
+        unsigned char *const o = out + made;
+        const size_t n = m - 3;
+        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) break;
+        const int s = shift_of_step_mark(p[2]);
+        if (s == 0 || bytes.decode(p + 3, o, n, s, kWhole, kWhole)) break;
+        o[n] = '\n';
+        pos = at + 1;
+        made += n + 1;
+    }
+    return BatchAt{pos, made, k};
+}
+
 // The loop both directions share: cuts pieces, counts lines, stops at a
 // refusal, for want of input or room, or after one piece when asked.
 // convert(piece, len, lf, more, readable, out, room, &made) converts one
 // piece (lf: it ends with a line feed; more: input follows it; readable:
 // the bytes from the piece to the span's end) into out, which has `room`
 // bytes, and answers a status code, or kNoRoom.
+//
+// Batches. Whole lines of a scanned chunk, one after the other, go first
+// through whole(in, out, ends, base, at, last, in_stop, room), which takes
+// lines while each ends before in_stop (no NUL, and whole vectors readable
+// past it) and its output leaves kVectorSlack bytes of room, and answers
+// where it stopped; a line it stops at goes through line(p, m, out, room,
+// readable), where m is the line's length before its line feed, with every
+// check of its own. Both answer kNone for a line that they leave to the
+// one-piece path, which then converts, cuts or refuses it. Both may write
+// past their own output: the next line's output overwrites it.
 inline constexpr int32_t kNoRoom = -1;
 
-template <ByteMapper B, class Convert>
+template <ByteMapper B, class Convert, class Whole, class Line>
 QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
-                                      Convert convert) {
+                                      Convert convert, Whole whole, Line line) {
     // Everything the loop reads stays in locals: a byte written to the
     // output could otherwise be any object's, and force a reload.
     const unsigned char *const in = sp.in;
@@ -160,6 +250,41 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
     Scanner<B> sc(in, avail);
     typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
     while (consumed < avail) {
+        if (!one_piece && at_line_start) {
+            // Every whole line of the chunks scanned, until one that the
+            // batch leaves to the one-piece path.
+            for (;;) {
+                const uint16_t *const ends = cursor.ends;
+                const size_t base = cursor.base, last = cursor.count, nul = sc.first_nul();
+                // A whole-vector line ends before any NUL, with a vector and a header readable past it.
+                const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
+                const size_t in_stop = nul < readable_end ? nul : readable_end;
+                size_t k = cursor.next;
+                while (k < last) {
+                    const BatchAt b =
+                        whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    lines += b.next - k;
+                    consumed = b.consumed;
+                    produced = b.produced;
+                    k = b.next;
+                    if (k == last) break;
+                    const size_t at = base + ends[k];
+                    if (at > nul) break;  // the line holds a NUL (which is never at a line feed)
+                    const size_t made = line(in + consumed, at - consumed, out + produced, room - produced,
+                                             avail - consumed);
+                    if (made == kNone) break;
+                    consumed = at + 1;
+                    produced += made;
+                    ++lines;
+                    ++k;
+                }
+                const size_t end = sc.scanned();
+                cursor.next = k;
+                if (k < last || end >= avail) break;
+                cursor = sc.scan_more(consumed);
+            }
+            if (consumed >= avail) break;
+        }
         const size_t pos = consumed;
         bool lf;
         const size_t len = next_piece(sc, cursor, avail, at_end, pos, cut, with_lf, &lf);
@@ -215,6 +340,18 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
                         o[3 + n] = '\n';  // over the line end, which is carried unchanged
                         *made = n + 4;
                         return QEL_RTN_SUCCESSFUL;
+                    },
+                    force ? encode_whole<B, true> : encode_whole<B, false>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
+                        if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
+                        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+                        if (!force && carries_mark(p, n)) return kNone;
+                        if (n + 4 > room) return kNone;
+                        bytes.encode(p, o + 3, n, readable, room - 3);
+                        put_header(o, n);
+                        o[3 + n] = '\n';
+                        return n + 4;
                     });
 }
 
@@ -237,6 +374,20 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                         o[shape.body_len] = '\n';
                         *made = shape.body_len + 1;
                         return QEL_RTN_SUCCESSFUL;
+                    },
+                    decode_whole<B>,
+                    [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
+                        size_t readable) QEL_ENGINE_LAMBDA -> size_t {
+                        // Only a record whose body stands as it is: any other
+                        // line, and any refusal, is the one-piece path's.
+                        if (m < 3 || m - 3 > kMaxText) return kNone;
+                        const size_t n = m - 3;
+                        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
+                        const int s = shift_of_step_mark(p[2]);
+                        if (s == 0 || n + 1 > room) return kNone;
+                        if (bytes.decode(p + 3, o, n, s, readable - 3, room)) return kNone;
+                        o[n] = '\n';
+                        return n + 1;
                     });
 }
 
