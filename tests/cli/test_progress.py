@@ -47,7 +47,7 @@ class ProgressTest(ToolTest):
     def test_a_failure_is_told_on_a_line_of_its_own(self):
         result = run(["--progress"], b"one\nOPEN\n")
         self.assertEqual(result.returncode, 1)
-        self.assertRegex(result.stderr, rb"^\rqelcode: \(stdin\): 9 B%s *\n%s%s$"
+        self.assertRegex(result.stderr, rb"^(\rqelcode: [^\n]*)*\rqelcode: \(stdin\): 9 B%s *\n%s%s$"
                          % (RATE, re.escape(b"qelcode: (stdin): line 2: Source encoded\n"), re.escape(HINT)))
 
     def test_quiet_and_not_a_terminal(self):
