@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Times a 64 MiB encode under Wine through each of several Windows hosts
-# (win_host.exe, each beside the qelcode.dll it loads), into Windows' null
+# Times a 64 MiB encode under Wine through each of several Windows builds
+# (their timed_encode.exe, each beside its qelcode.dll), into Windows' null
 # device, and prints the best wall-clock and processor milliseconds of
 # seven rounds, each host's against the first's. The rounds take the hosts
 # in turn, so that all see the same machine.
 #
-#   bench/wine_timing.sh SAMPLE LABEL=HOST.exe...
+#   bench/wine_timing.sh SAMPLE LABEL=timed_encode.exe...
 #
 # SAMPLE is repeated into the 64 MiB input. Run it with the Wine prefix
 # (WINEPREFIX) the hosts ran in.
@@ -15,7 +15,7 @@
 #   QEL_WINE_TIMEOUT  seconds allowed for each run (default 120)
 set -euo pipefail
 
-[ $# -ge 2 ] || { echo "usage: $0 SAMPLE LABEL=HOST.exe..." >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: $0 SAMPLE LABEL=timed_encode.exe..." >&2; exit 2; }
 wine=${QEL_WINE:-wine}
 timeout_s=${QEL_WINE_TIMEOUT:-120}
 sample=$1; shift
@@ -36,7 +36,7 @@ truncate -s $((64 << 20)) "$big"
 # by other work on the machine).
 time_ms() {
     local out
-    out=$(cd "$work" && timeout "$timeout_s" "$wine" "$1" time big.txt NUL | tr -d '\r') ||
+    out=$(cd "$work" && timeout "$timeout_s" "$wine" "$1" big.txt NUL | tr -d '\r') ||
         { echo "timed encode through $1 failed" >&2; exit 1; }
     [[ $out =~ ^wall\ ([0-9]+)\ ms,\ cpu\ ([0-9]+)\ ms$ ]] ||
         { echo "timed encode through $1 failed: $out" >&2; exit 1; }

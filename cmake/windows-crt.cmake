@@ -12,7 +12,7 @@ if(NOT QEL_WINDOWS_CRT MATCHES "^(msvcrt|ucrt)$")
   message(FATAL_ERROR "QEL_WINDOWS_CRT must be msvcrt or ucrt, not '${QEL_WINDOWS_CRT}'")
 endif()
 if(NOT MINGW)
-  message(FATAL_ERROR "The Windows DLL is built with MinGW-w64 (see cmake/toolchain-*-w64-mingw32.cmake)")
+  message(FATAL_ERROR "The Windows DLL is built with MinGW-w64 (see cmake/toolchains/*-w64-mingw32.cmake)")
 endif()
 
 if(QEL_WINDOWS_CRT STREQUAL "ucrt")
@@ -20,8 +20,9 @@ if(QEL_WINDOWS_CRT STREQUAL "ucrt")
   # specs changed links the Universal C Runtime instead; libmoldname, the
   # old POSIX names bound to msvcrt.dll, is left out so that nothing can
   # bring msvcrt.dll back. _UCRT makes the headers declare the ucrt's stdio
-  # (an opaque FILE, its own _nolock functions), and keeps the line engine
-  # off the msvcrt FILE's buffer (QEL_DIRECT_STDIO serves msvcrt.dll only).
+  # (an opaque FILE, its own _nolock functions), and has the direct buffer
+  # access go through _get_stream_buffer_pointers rather than the msvcrt
+  # FILE's fields (src/stdio/stream_buffer.h).
   execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpspecs
                   OUTPUT_VARIABLE qel_specs RESULT_VARIABLE qel_specs_rc)
   if(NOT qel_specs_rc EQUAL 0 OR NOT qel_specs MATCHES "-lmsvcrt")

@@ -11,22 +11,8 @@
 
 namespace {
 
-struct Outcome {
-    int32_t result;
-    int32_t status;
-    std::string buffer;
-};
-
-Outcome decode(const std::string &text, FILE *dest) {
-    char *buf = static_cast<char *>(malloc(text.size() + 1));
-    FUZZ_CHECK(buf != nullptr);
-    memcpy(buf, text.c_str(), text.size() + 1);
-    Outcome o;
-    o.status = QEL_RTN_SUCCESSFUL;
-    o.result = QEL_DecodeRecord(dest, buf, &o.status);
-    o.buffer = buf;
-    free(buf);
-    return o;
+RecordOutcome decode(const std::string &text, FILE *dest) {
+    return call_record(QEL_DecodeRecord, text, text.size() + 1, dest);
 }
 
 }  // namespace
@@ -34,11 +20,11 @@ Outcome decode(const std::string &text, FILE *dest) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
 
-    const Outcome in_place = decode(text, nullptr);
+    const RecordOutcome in_place = decode(text, nullptr);
     check_result(in_place.result, in_place.status);
 
     MemSink sink;
-    const Outcome streamed = decode(text, sink.file());
+    const RecordOutcome streamed = decode(text, sink.file());
     FUZZ_CHECK(streamed.status == in_place.status);
     FUZZ_CHECK(streamed.buffer == in_place.buffer);
 

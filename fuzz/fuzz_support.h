@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -65,3 +66,28 @@ class MemSink {
     size_t size_ = 0;
     FILE *file_;
 };
+
+// What a record call left: its result, the status and the caller's buffer
+// up to its NUL.
+struct RecordOutcome {
+    int32_t result;
+    int32_t status;
+    std::string buffer;
+};
+
+// Runs QEL_EncodeRecord or QEL_DecodeRecord on text (no NUL inside) in a
+// heap buffer of exactly `size` bytes, at least text.size() + 1, so that a
+// write past it shows under the address sanitizer.
+inline RecordOutcome call_record(int32_t (*fn)(FILE *, char *, int32_t *), const std::string &text, size_t size,
+                                 FILE *dest) {
+    FUZZ_CHECK(size > text.size());
+    char *buf = static_cast<char *>(malloc(size));
+    FUZZ_CHECK(buf != nullptr);
+    memcpy(buf, text.c_str(), text.size() + 1);
+    RecordOutcome o;
+    o.status = QEL_RTN_SUCCESSFUL;
+    o.result = fn(dest, buf, &o.status);
+    o.buffer = buf;
+    free(buf);
+    return o;
+}

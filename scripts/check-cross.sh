@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the library, the tool and the test suite for other Linux
 # architectures with Debian's cross compilers, and runs the suite there under
-# qemu user-mode emulation (cmake/toolchain-TRIPLE.cmake):
+# qemu user-mode emulation (cmake/toolchains/TRIPLE.cmake):
 #   aarch64-linux-gnu     64-bit ARM
 #   arm-linux-gnueabihf   32-bit ARM, where plain char is unsigned
 #   s390x-linux-gnu       64-bit big-endian
@@ -36,14 +36,14 @@ fi
 
 # ---- packages ----------------------------------------------------------------
 for t in "${targets[@]}"; do
-    [ -f "$repo/cmake/toolchain-$t.cmake" ] || die "no toolchain file cmake/toolchain-$t.cmake"
+    [ -f "$repo/cmake/toolchains/$t.cmake" ] || die "no toolchain file cmake/toolchains/$t.cmake"
 done
 apt_install cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"
 
 # ---- one target ----------------------------------------------------------------
 for t in "${targets[@]}"; do
     t_start=$SECONDS
-    toolchain=$repo/cmake/toolchain-$t.cmake
+    toolchain=$repo/cmake/toolchains/$t.cmake
     gtest=$build/$t/googletest-install
     step "$t: GoogleTest"
     if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then

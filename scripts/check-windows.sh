@@ -8,7 +8,9 @@
 #     of the other runtime through the buffer functions;
 #   - compares the records it writes, and the text it decodes, with the
 #     Linux build's, byte for byte;
-#   - makes its zip with cpack and lists it against the expected contents.
+#   - runs the stream cases against the portable DLL of its runtime;
+#   - makes its zip with cpack and lists it against the expected contents,
+#     and builds the zip's example with CMake from the unpacked zip.
 # Then it builds win_host as a Visual Studio user would, with clang-cl and
 # lld-link against the import library qelcode.lib, from each ucrt zip, and
 # runs it under Wine; and it times a 64 MiB encode under Wine
@@ -85,7 +87,7 @@ cmake -S "$repo" -B "$linux_build" \
     -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_TOOL=OFF -DQEL_BUILD_WINHOST=ON >/dev/null
 cmake --build "$linux_build" -j2
 linux_lib=$linux_build/src/libqelcode.so
-linux_host=$linux_build/host/win/win_host
+linux_host=$linux_build/tests/host/win/win_host
 
 # The Wine that runs a config's programs: the 64-bit loader where 32-bit
 # programs don't run (a 32-bit build's tests are then not run at all).
@@ -95,7 +97,7 @@ runs() { [[ " ${run_configs[*]} " == *" $1 "* ]]; }
 # cross_build DIR CONFIG [CMAKE ARGS...]
 cross_build() {
     local dir=$1 config=$2; shift 2
-    cmake -S "$repo" -B "$dir" --toolchain "$repo/cmake/toolchain-$(triple_of "$config").cmake" \
+    cmake -S "$repo" -B "$dir" --toolchain "$repo/cmake/toolchains/$(triple_of "$config").cmake" \
         -DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON -DQEL_STEP_SELECTOR="$selector" \
         -DQEL_WINDOWS_CRT="${config#*-}" -DQEL_WINE="$(wine_for "$config")" "$@" >/dev/null
     cmake --build "$dir" -j2
@@ -103,6 +105,13 @@ cross_build() {
 for config in "${configs[@]}"; do
     step "cross build $config ($win_prefix-$config)"
     cross_build "$win_prefix-$config" "$config"
+done
+# The portable DLL of each runtime that runs here: the portable kernel
+# alone, through stdio calls only. The stream cases compare each DLL
+# against it, and the timing measures it.
+for config in "${run_configs[@]}"; do
+    step "cross build $config, portable ($win_prefix-$config-portable)"
+    cross_build "$win_prefix-$config-portable" "$config" -DQEL_DIRECT_STDIO=OFF -DQEL_KERNEL=portable
 done
 
 # ---- export, import and resource tables --------------------------------------
@@ -200,6 +209,49 @@ for config in "${run_configs[@]}"; do
     same_as_linux "$config" "" "$dir/bin/win_host.exe"
 done
 
+# The stream cases (tests/host/stream_cases.c): every setting of the
+# streams that changes what their buffers show (stdio buffers of 1 to 513
+# bytes, unbuffered streams, ungetc, a warm-up line, text mode, streams
+# opened for update), through each DLL, whose direct buffer access must
+# give what the portable DLL of its runtime gives through stdio's calls,
+# and what the Linux library gives where the mode is binary. (The Windows
+# runtimes refuse a 1-byte buffer; the report says so and the runtime's
+# own is used.)
+step "stream cases: Linux"
+mkdir cases-linux
+"$linux_host" --lib "$linux_lib" stream-cases sample.txt linux.enc cases-linux || die "Linux: the stream cases failed"
+# The report lines of the cases compared with Linux's, those whose names
+# don't match the pattern $2.
+linux_report() { grep -Ev "$2" "$1/report.txt" | sed 's/ (setvbuf refused the buffer size)$//'; }
+for config in "${run_configs[@]}"; do
+    dir=$win_prefix-$config
+    step "$config: stream cases under Wine, against the portable DLL and Linux"
+    # Text mode is Windows' own. On an unbuffered stream, Wine's msvcrt.dll
+    # (not its ucrt) loses a byte pushed back by ungetc once getc's inline
+    # count has gone below zero: the host's ungetc before the call, then the
+    # library's after each full piece, which the portable DLL loses too.
+    # That case is compared with the portable DLL only. (Where that ungetc
+    # is refused outright, the library holds the byte itself.)
+    not_linux=textmode
+    case $config in *-msvcrt) not_linux='textmode|ungetc_unbuffered' ;; esac
+    for kind in "" -portable; do
+        rm -rf "cases-$config$kind" && mkdir "cases-$config$kind"
+        w "$wine" "$dir/bin/win_host.exe" --lib "$dir$kind/bin/qelcode.dll" \
+            stream-cases sample.txt linux.enc "cases-$config$kind" >/dev/null ||
+            die "$config: the stream cases failed (qelcode.dll of $dir$kind)"
+    done
+    diff -r "cases-$config-portable" "cases-$config" >&2 ||
+        die "$config: the stream cases differ from the portable DLL's"
+    diff <(linux_report cases-linux "$not_linux") <(linux_report "cases-$config" "$not_linux") >&2 ||
+        die "$config: the stream cases' status, lines or positions differ from Linux's"
+    for f in cases-linux/*.dest cases-linux/*.rest; do
+        [[ ${f##*/} =~ $not_linux ]] && continue
+        cmp "$f" "cases-$config/${f##*/}" || die "$config: ${f##*/} differs from Linux's"
+    done
+    echo "$config: $(grep -c . "cases-$config/report.txt") stream cases identical to the portable DLL's," \
+        "$(linux_report cases-linux "$not_linux" | grep -c .) of them to Linux's (not: $not_linux)"
+done
+
 # A host whose C runtime is not the DLL's passes it no FILE: the buffer
 # functions serve it, and give the same records.
 for arch in "${run_archs[@]}"; do
@@ -219,12 +271,107 @@ for config in "${configs[@]}"; do
     (cd "$dir" && rm -f "$name.zip" && cpack -G ZIP >/dev/null) || die "$config: cpack failed"
     [ -f "$dir/$name.zip" ] || die "$config: cpack made no $name.zip"
     listed=$(cmake -E tar tf "$dir/$name.zip" | grep -v '/$' | sort)
-    expected=$(printf "$name/%s\n" bin/qelcode.dll lib/qelcode.lib lib/libqelcode.dll.a lib/qelcode.def \
-        include/qelcode.h LICENSE.txt README-Windows.txt | sort)
+    expected=$(printf "$name/%s\n" bin/qelcode.dll debug/qelcode.dll.debug lib/qelcode.lib lib/libqelcode.dll.a \
+        lib/qelcode.def lib/cmake/qelcode/qelcodeConfig.cmake lib/cmake/qelcode/qelcodeConfigVersion.cmake \
+        include/qelcode.h examples/encode_file.c examples/CMakeLists.txt examples/README.txt \
+        LICENSE.txt README-Windows.txt | sort)
     diff <(echo "$expected") <(echo "$listed") || die "$config: $name.zip holds other files than expected"
     echo "$name.zip: $(echo $listed | sed "s|$name/||g")"
     rm -rf "$work/$name" && (cd "$work" && cmake -E tar xf "$dir/$name.zip")
     cmp "$dir/bin/qelcode.dll" "$work/$name/bin/qelcode.dll" || die "$config: the zip's DLL is not the one tested"
+    # The DLL carries no debug information, only the name of the file that does.
+    sections=$("$(triple_of "$config")-objdump" -h "$work/$name/bin/qelcode.dll")
+    ! grep -q '\.debug_' <<<"$sections" || die "$config: the zip's DLL holds debug information"
+    grep -q '\.gnu_debuglink' <<<"$sections" || die "$config: the zip's DLL does not name its debug file"
+    grep -q '\.debug_info' <<<"$("$(triple_of "$config")-objdump" -h "$work/$name/debug/qelcode.dll.debug")" ||
+        die "$config: debug/qelcode.dll.debug holds no debug information"
+    echo "bin/qelcode.dll: $(stat -c %s "$work/$name/bin/qelcode.dll") bytes, its debug information apart" \
+        "($(stat -c %s "$work/$name/debug/qelcode.dll.debug") bytes)"
+done
+
+# ---- CMake consumers of the unpacked zips ------------------------------------
+# The zip's examples/ built by CMake through find_package(qelcode) from the
+# unpacked folder: by MinGW-w64 for every zip (linking libqelcode.dll.a and
+# the zip's runtime), and by clang-cl and lld-link for the ucrt zips
+# (linking qelcode.lib), as a Visual Studio project would. There are no
+# Visual Studio headers or libraries here; as for the clang-cl win_host
+# below, mingw-w64's stand in, and tests/host/win/ucrt_entry.c for the
+# startup code. Each program must import qelcode.dll and its runtime and,
+# where it runs, encode and decode the sample as Linux does. (qelcode_DIR
+# names the package: the MinGW toolchain file keeps find_package inside the
+# toolchain's own root.)
+
+# consumer_runs LABEL EXE CONFIG RUNTIME_REGEX
+consumer_runs() {
+    local label=$1 exe=$2 config=$3
+    check_imports "$exe" "$config" "kernel32\.dll|qelcode\.dll|$4"
+    grep -qx qelcode.dll <<<"$(imports_of "$exe" "$config")" || die "$label does not import qelcode.dll"
+    if ! runs "$config"; then
+        echo "$label: built and linked, not run (no 32-bit programs here)"
+        return
+    fi
+    rm -f consumer.enc consumer.dec
+    w "$(wine_for "$config")" "$exe" sample.txt consumer.enc >/dev/null || die "$label: encoding failed"
+    cmp linux.enc consumer.enc || die "$label: the records differ from Linux's"
+    w "$(wine_for "$config")" "$exe" -d linux.enc consumer.dec >/dev/null || die "$label: decoding failed"
+    cmp linux.dec consumer.dec || die "$label: the decoded text differs from Linux's"
+    echo "$label: records and decoded text identical to Linux's"
+}
+for config in "${configs[@]}"; do
+    step "$config: a CMake project built against the unpacked zip with MinGW-w64"
+    pkg=$work/qelcode-$version-$config
+    out=$work/consumer-mingw-$config
+    case $config in
+        *-ucrt)
+            crt_flags=(-DCMAKE_C_FLAGS="-D_UCRT -specs=$win_prefix-$config/ucrt.specs")
+            runtime='ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll' ;;
+        *) crt_flags=() runtime='msvcrt\.dll' ;;
+    esac
+    cmake -S "$pkg/examples" -B "$out" --toolchain "$repo/cmake/toolchains/$(triple_of "$config").cmake" \
+        -DCMAKE_BUILD_TYPE=Release -Dqelcode_DIR="$pkg/lib/cmake/qelcode" "${crt_flags[@]}" >/dev/null ||
+        die "$config: the MinGW consumer did not configure"
+    cmake --build "$out" >/dev/null || die "$config: the MinGW consumer did not build"
+    grep -rqF "$pkg/lib/libqelcode.dll.a" "$out/CMakeFiles/encode_file.dir/" ||
+        die "$config: the MinGW consumer did not link libqelcode.dll.a"
+    consumer_runs "$config MinGW consumer" "$out/encode_file.exe" "$config" "$runtime"
+done
+llvm_bin=$(dirname "$(readlink -f "$(command -v lld-link-14)")")
+for config in win64-ucrt win32-ucrt; do
+    step "$config: a CMake project built against the unpacked zip with clang-cl and lld-link"
+    pkg=$work/qelcode-$version-$config
+    out=$work/consumer-clang-cl-$config
+    triple=$(triple_of "$config")
+    case $config in
+        win32-*) target=i686-pc-windows-msvc processor=X86 cflags=/D_X86_ lflags=/safeseh:no ;;
+        *) target=x86_64-pc-windows-msvc processor=AMD64 cflags= lflags= ;;
+    esac
+    mkdir -p "$out"
+    "$llvm_bin/clang-cl" --target=$target /nologo /c /O2 /GS- /Zl /D_UCRT $cflags /clang:-fgnuc-version=4.2.1 \
+        /imsvc /usr/share/mingw-w64/include /Fo"$out/ucrt_entry.obj" -- "$repo/tests/host/win/ucrt_entry.c" >/dev/null ||
+        die "$config: ucrt_entry.c did not compile"
+    cat >"$out/toolchain.cmake" <<EOF
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR $processor)
+set(CMAKE_C_COMPILER "$llvm_bin/clang-cl")
+set(CMAKE_C_COMPILER_TARGET $target)
+set(CMAKE_LINKER "$llvm_bin/lld-link")
+set(CMAKE_AR "$llvm_bin/llvm-lib")
+set(CMAKE_RC_COMPILER "$llvm_bin/llvm-rc")
+set(CMAKE_MT "$llvm_bin/llvm-mt")
+set(CMAKE_C_FLAGS_INIT "/GS- /Zl /D_UCRT $cflags /clang:-fgnuc-version=4.2.1 /imsvc /usr/share/mingw-w64/include")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "$lflags")
+set(CMAKE_C_STANDARD_LIBRARIES "$out/ucrt_entry.obj /usr/$triple/lib/libucrt.a /usr/$triple/lib/libkernel32.a" CACHE STRING "" FORCE)
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+EOF
+    cmake -S "$pkg/examples" -B "$out/build" --toolchain "$out/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -Dqelcode_DIR="$pkg/lib/cmake/qelcode" >/dev/null || die "$config: the clang-cl consumer did not configure"
+    grep -q 'CMAKE_C_COMPILER_FRONTEND_VARIANT "MSVC"' "$out/build/CMakeFiles/"*/CMakeCCompiler.cmake ||
+        die "$config: CMake did not take clang-cl for a compiler of Microsoft's kind"
+    cmake --build "$out/build" >/dev/null || die "$config: the clang-cl consumer did not build"
+    grep -qF "$pkg/lib/qelcode.lib" "$out/build/CMakeFiles/encode_file.dir/link.txt" ||
+        die "$config: the clang-cl consumer did not link qelcode.lib"
+    consumer_runs "$config clang-cl consumer" "$out/build/encode_file.exe" "$config" \
+        'ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll'
 done
 
 # ---- a Visual Studio user's host ---------------------------------------------
@@ -232,8 +379,10 @@ done
 # the unpacked zip. There are no Visual Studio headers or libraries here:
 # mingw-w64's headers stand in for the former (they expect GCC's __GNUC__
 # and, for 32-bit x86, _X86_), its import library of the Universal C Runtime
-# for the latter, and host/win/ucrt_entry.c for Visual Studio's startup code.
+# for the latter, and tests/host/win/ucrt_entry.c for Visual Studio's startup
+# code.
 # Its GNU-made import objects carry no SafeSEH table, hence /safeseh:no.
+host_sources=("$repo"/tests/host/{main,loader,vectors,checks,stream_cases}.c)
 for config in win64-ucrt win32-ucrt; do
     step "$config: win_host built with clang-cl, linked with lld-link against qelcode.lib"
     pkg=$work/qelcode-$version-$config
@@ -248,9 +397,9 @@ for config in win64-ucrt win32-ucrt; do
         "${clang_cl[@]}" --target=$target /nologo /c /O2 /W4 /WX /GS- /Zl /D_UCRT /DQEL_HOST_LINKED \
             /DQEL_TEST_STEP_SELECTOR="${selector}u" "${defines[@]}" /clang:-fgnuc-version=4.2.1 \
             /imsvc /usr/share/mingw-w64/include /I"$pkg/include" \
-            -- "$repo/host/loading_host.c" "$repo/host/win/ucrt_entry.c" &&
+            -- "${host_sources[@]}" "$repo/tests/host/win/ucrt_entry.c" &&
         lld-link-14 /nologo /machine:$machine /subsystem:console "${link_extra[@]}" /out:win_host.exe \
-            loading_host.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
+            main.obj loader.obj vectors.obj checks.obj stream_cases.obj ucrt_entry.obj "$pkg/lib/qelcode.lib" \
             "/usr/$triple/lib/libucrt.a" "/usr/$triple/lib/libkernel32.a") ||
         die "$config: the clang-cl host did not build"
     cp "$pkg/bin/qelcode.dll" "$out/"
@@ -273,13 +422,11 @@ if [ "$timing" != 0 ]; then
     # as every 32-bit DLL ran before the line engine. Timed on the first
     # architecture that runs here.
     arch=${run_archs[0]}
-    step "a 64 MiB encode under Wine ($arch): msvcrt DLL, best kernel, direct buffer access against the portable DLL"
-    portable=$win_prefix-$arch-msvcrt-portable
-    cross_build "$portable" "$arch-msvcrt" -DQEL_DIRECT_STDIO=OFF -DQEL_KERNEL=portable
+    step "a 64 MiB encode under Wine ($arch): the msvcrt and ucrt DLLs against the portable DLL"
     QEL_WINE="$(wine_for "$arch-msvcrt")" QEL_WINE_TIMEOUT="$wine_timeout" bash "$repo/bench/wine_timing.sh" sample.txt \
-        "$arch-msvcrt, best kernel, direct buffer access=$win_prefix-$arch-msvcrt/bin/win_host.exe" \
-        "$arch-msvcrt, portable kernel, stdio calls only=$portable/bin/win_host.exe" \
-        "$arch-ucrt, best kernel=$win_prefix-$arch-ucrt/bin/win_host.exe"
+        "$arch-msvcrt, best kernel, direct buffer access=$win_prefix-$arch-msvcrt/bin/timed_encode.exe" \
+        "$arch-msvcrt, portable kernel, stdio calls only=$win_prefix-$arch-msvcrt-portable/bin/timed_encode.exe" \
+        "$arch-ucrt, best kernel, direct buffer access=$win_prefix-$arch-ucrt/bin/timed_encode.exe"
 fi
 
 if [ "$runs_32bit" = 0 ]; then

@@ -9,8 +9,10 @@
 #   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
 #      run under Wine, and their zips;
 #   6. the .deb packages: lintian, installed with dpkg -i and used;
-#   7. the ABI against the committed baseline (abidiff).
-#   8. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
+#   7. the Python package: the wheel built offline, installed into a fresh
+#      virtual environment and tested there;
+#   8. the ABI against the committed baseline (abidiff).
+#   9. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
 #      and run under qemu.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo). Exits non-zero at the first failure.
@@ -18,12 +20,12 @@
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
 # (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows
-# package abi cross;
+# package python abi cross;
 # default: all).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package abi cross}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package python abi cross}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . "$repo/scripts/lib.sh"
@@ -33,6 +35,7 @@ wants() { [[ " $stages " == *" $1 "* ]]; }
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
 if wants package; then packages+=(dpkg-dev lintian man-db); fi
+if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy); fi
 if wants abi; then packages+=(abigail-tools); fi
 apt_install "${packages[@]}"
 
@@ -108,6 +111,11 @@ fi
 if wants package; then
     stage "packages: build, lintian, dpkg -i, use"
     as_root bash "$repo/scripts/check-package.sh"
+fi
+
+if wants python; then
+    stage "Python package: wheel built offline, installed into a fresh venv, tested there"
+    bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
 fi
 
 if wants abi; then

@@ -14,6 +14,7 @@
 #include "capture_file.h"
 #include "qelcode.h"
 #include "qel_reference.h"
+#include "record_calls.h"
 
 namespace {
 
@@ -22,27 +23,16 @@ using qel_test::FullDevice;
 using qel_test::TempFile;
 using qel_test::written_bytes;
 
-struct Outcome {
-    int32_t result;
-    int32_t status;
-    std::string buffer;  // the caller's buffer up to its NUL
-};
+using Outcome = qel_test::RecordOutcome;
 
 // Runs QEL_DecodeRecord on a heap copy of text of exactly its own size, so
 // that any write past the record shows under the address sanitizer.
 Outcome decode(std::string_view text, FILE *dest = nullptr, int32_t status = QEL_RTN_SUCCESSFUL) {
-    std::vector<char> buf(text.size() + 1, '\0');  // allocated at exactly this size
-    std::copy(text.begin(), text.end(), buf.begin());
-    const int32_t result = QEL_DecodeRecord(dest, buf.data(), &status);
-    return {result, status, std::string(buf.data())};
+    return qel_test::call_record(QEL_DecodeRecord, text, text.size() + 1, dest, status);
 }
 
 Outcome encode(std::string_view text) {
-    std::vector<char> buf(std::max<size_t>(text.size() + 1, QEL_RECORD_BUFFER_SIZE));
-    std::copy(text.begin(), text.end(), buf.begin());
-    int32_t status = QEL_RTN_SUCCESSFUL;
-    const int32_t result = QEL_EncodeRecord(nullptr, buf.data(), &status);
-    return {result, status, std::string(buf.data())};
+    return qel_test::call_record(QEL_EncodeRecord, text, QEL_RECORD_BUFFER_SIZE);
 }
 
 std::string repeat_graphics(size_t n, size_t start = 0) {

@@ -16,6 +16,7 @@
 #include "capture_file.h"
 #include "qelcode.h"
 #include "qel_reference.h"
+#include "record_calls.h"
 
 namespace {
 
@@ -24,19 +25,11 @@ using qel_test::FullDevice;
 using qel_test::TempFile;
 using qel_test::written_bytes;
 
-struct Outcome {
-    int32_t result;
-    int32_t status;
-    std::string buffer;  // the caller's buffer up to its NUL
-};
+using Outcome = qel_test::RecordOutcome;
 
 // Runs QEL_EncodeRecord on a copy of text in a roomy buffer.
 Outcome encode(std::string_view text, FILE *dest = nullptr, int32_t status = QEL_RTN_SUCCESSFUL) {
-    std::vector<char> buf(std::max<size_t>(text.size() + 1, QEL_RECORD_BUFFER_SIZE), '\x5a');
-    memcpy(buf.data(), text.data(), text.size());
-    buf[text.size()] = '\0';
-    const int32_t result = QEL_EncodeRecord(dest, buf.data(), &status);
-    return {result, status, std::string(buf.data())};
+    return qel_test::call_record(QEL_EncodeRecord, text, QEL_RECORD_BUFFER_SIZE, dest, status, '\x5a');
 }
 
 std::string repeat_graphics(size_t n, size_t start = 0) {

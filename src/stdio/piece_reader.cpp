@@ -5,11 +5,15 @@
 
 namespace qel {
 
-Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
+Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode, int *held) {
     Piece p;
     size_t n = 0;
     while (n < limit) {
-        const int c = getc_nolock(src);
+        int c = *held;
+        if (c >= 0)
+            *held = -1;
+        else
+            c = getc_nolock(src);
         if (c == EOF) {
             p.read_error = ferror_nolock(src);
             p.len = n;
@@ -26,7 +30,7 @@ Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode) {
         } else if (c == '\n' && mode == FullPiece::kJoinLineFeed) {
             buf[p.len++] = '\n';
         } else {
-            ungetc_nolock(c, src);
+            if (ungetc_nolock(c, src) == EOF) *held = c;
             buf[n] = static_cast<unsigned char>(c);
             p.looked_ahead = true;
         }

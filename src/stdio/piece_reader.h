@@ -24,6 +24,11 @@ struct Piece {
 // `limit` looks at one byte more, and leaves it unread (but copied to
 // buf[len]) unless it joins the piece. Reading never waits for input beyond
 // that byte.
-Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode);
+//
+// The byte is left unread with ungetc. A C library may refuse that (Wine's
+// msvcrt.dll does, on an unbuffered stream it has read); the byte then goes
+// to *held, and the next piece starts with it rather than with the stream's
+// next byte. *held is -1 when no byte is held, and must start so.
+Piece read_piece(FILE *src, unsigned char *buf, size_t limit, FullPiece mode, int *held);
 
 }  // namespace qel

@@ -46,8 +46,12 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
         return true;
     };
 
+    // A byte read but not taken back by the stream (see read_piece) starts
+    // the next piece, before anything in the buffer. Should the call stop
+    // while one is held, the source stands one byte further on.
+    int held = -1;
     for (;;) {
-        const ReadSpan r = buffered_input(src);
+        const ReadSpan r = held < 0 ? buffered_input(src) : ReadSpan{nullptr, 0};
         if (r.size != 0) {
             const WriteSpan w = buffered_output(dest);
             SpanResult res{};
@@ -67,7 +71,7 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
 
         // A piece that runs past the buffered bytes, or a stream that shows none.
         const uint64_t lines = count.lines;
-        const Piece p = read_piece(src, piece, rules.limit, rules.full);
+        const Piece p = read_piece(src, piece, rules.limit, rules.full, &held);
         if (p.read_error) {
             count.lines = count.at_line_start ? lines + 1 : lines;
             return stop(QEL_RTN_READ_ERROR);

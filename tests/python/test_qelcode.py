@@ -1,8 +1,12 @@
-"""The Python module against the plain model of the format, with no C stdio
-on the way: one-shot and chunked conversions, refusals with their offsets
-and lines, and random texts and records in random chunk sizes.
+"""The Python package against the plain model of the format, with no C stdio
+on the way: one-shot, file and incremental conversions, refusals with their
+offsets and lines, and random texts and records in random chunk sizes.
 
-    python3 test_qelcode.py --library PATH --step-selector K
+    python3 test_qelcode.py [--library PATH] [--step-selector K] [unittest options, e.g. -k PATTERN]
+
+Tests whichever qelcode imports (the installed package, or the source tree
+with PYTHONPATH=bindings/python/src); --library loads that library rather
+than the package's own choice.
 """
 
 import argparse
@@ -13,7 +17,6 @@ import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "bindings", "python"))
 sys.path.insert(0, os.path.join(HERE, "..", "reference"))
 
 import qel_model as model  # noqa: E402
@@ -48,7 +51,7 @@ def random_records(rng, s):
 class ModuleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lib = qelcode.Library(ARGS.library)
+        cls.lib = qelcode.Library(ARGS.library) if ARGS.library else qelcode.library()
         cls.s = model.shift_of_selector(ARGS.step_selector)
 
     def expect(self, data, decode, force=False):
@@ -63,6 +66,15 @@ class ModuleTest(unittest.TestCase):
         try:
             if chunk_size is None:
                 dest.write(convert(data))
+            elif chunk_size < 0:  # the incremental object, fed -chunk_size bytes at a time
+                stream = self.lib.decoder() if decode else self.lib.encoder(force)
+                try:
+                    for i in range(0, len(data), -chunk_size):
+                        dest.write(stream.feed(data[i:i - chunk_size]))
+                    dest.write(stream.close())
+                except qelcode.QelError as e:
+                    dest.write(e.output)
+                    raise
             elif decode:
                 self.lib.decode_file(io.BytesIO(data), dest, chunk_size=chunk_size)
             else:
@@ -76,6 +88,8 @@ class ModuleTest(unittest.TestCase):
             self.assertLessEqual(want.pos, e.offset + 513)
             if chunk_size is not None:
                 self.assertEqual(dest.getvalue(), want.out)
+            else:
+                self.assertEqual(e.output, want.out)
             return
         self.assertIn(want.status, (model.SUCCESSFUL, model.EMPTY_SOURCE))
         self.assertEqual(dest.getvalue(), want.out)
@@ -110,17 +124,24 @@ class ModuleTest(unittest.TestCase):
         self.check(b"OP looks encoded\n", False, force=True)
         self.assertEqual(self.lib.decode(self.lib.encode(b"OP x\n", force=True)), b"OP x\n")
 
-    def test_random_texts_and_records_in_any_chunk_size(self):
+    def random_cases(self, chunk_sizes):
         rng = random.Random(20261210)
         for _ in range(150):
             text = random_text(rng, rng.randrange(25))
             records = random_records(rng, self.s)
-            for chunk in (None, 1, 7, 513, 4096):
+            for chunk in chunk_sizes:
                 self.check(text, False, force=rng.random() < 0.3, chunk_size=chunk)
                 self.check(records, True, chunk_size=chunk)
 
+    def test_random_texts_and_records_whole_and_in_file_chunks(self):
+        self.random_cases((None, 1, 7, 513, 4096))
+
+    def test_random_texts_and_records_fed_in_pieces(self):
+        self.random_cases((-5, -600))
+
     def test_module_functions_and_version(self):
-        qelcode._default = self.lib
+        qelcode._reset(self.lib)
+        self.addCleanup(qelcode._reset)
         self.assertEqual(qelcode.decode(qelcode.encode(b"round trip\n")), b"round trip\n")
         self.assertEqual(qelcode.version(), self.lib.version())
         self.assertRegex(qelcode.version(), r"^\d+\.\d+\.\d+$")
@@ -128,7 +149,7 @@ class ModuleTest(unittest.TestCase):
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    parser.add_argument("--library", required=True)
+    parser.add_argument("--library")
     parser.add_argument("--step-selector", type=int, default=2)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=1)

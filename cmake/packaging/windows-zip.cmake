@@ -1,12 +1,18 @@
-# What a Windows build adds around qelcode.dll: its version resource, an
-# import library for Microsoft's linker (qelcode.lib) beside MinGW's
-# libqelcode.dll.a, the .def file, and the zip a Windows developer
-# downloads:
+# What a Windows build adds around qelcode.dll: its version resource, its
+# debug information in a file of its own, an import library for Microsoft's
+# linker (qelcode.lib) beside MinGW's libqelcode.dll.a, the .def file, and
+# the zip a Windows developer downloads:
 #   cpack -G ZIP   ->  qelcode-<version>-win32|win64-msvcrt|ucrt.zip
-# holding bin/qelcode.dll, lib/qelcode.lib, lib/libqelcode.dll.a,
-# lib/qelcode.def, include/qelcode.h, LICENSE.txt and README-Windows.txt.
+# holding
+#   bin/qelcode.dll                  stripped of its debug information
+#   debug/qelcode.dll.debug          which is here (the DLL links to it)
+#   lib/qelcode.lib, lib/libqelcode.dll.a, lib/qelcode.def
+#   lib/cmake/qelcode/               a CMake package for either linker
+#   include/qelcode.h
+#   examples/                        a small C program, how to build it
+#   LICENSE.txt, README-Windows.txt
 # Included from the top CMakeLists.txt after src/, on Windows only, in place
-# of cmake/packaging.cmake (the Linux packages).
+# of cmake/packaging/debian-packages.cmake (the Linux packages).
 
 if(NOT QEL_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   message(FATAL_ERROR "The Windows build makes qelcode.dll; leave BUILD_SHARED_LIBS on")
@@ -22,8 +28,13 @@ endif()
 set(qel_def "${PROJECT_SOURCE_DIR}/src/qelcode.def")
 
 # --- Version resource ---------------------------------------------------------
-configure_file("${PROJECT_SOURCE_DIR}/cmake/qelcode.rc.in" "${PROJECT_BINARY_DIR}/qelcode.rc" @ONLY)
+configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/qelcode.rc.in" "${PROJECT_BINARY_DIR}/qelcode.rc" @ONLY)
 target_sources(qelcode PRIVATE "${PROJECT_BINARY_DIR}/qelcode.rc")
+
+# --- Debug information ------------------------------------------------------------
+# src/CMakeLists.txt moves it out of the DLL after each link, into
+# qelcode.dll.debug beside it; the stripped DLL is the one the tests run and
+# the zip ships.
 
 # --- qelcode.lib ----------------------------------------------------------------
 # A short import library, the kind Microsoft's tools make, from the same
@@ -50,7 +61,7 @@ install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${CMAKE_INSTALL_DOCDI
 # --- The zip --------------------------------------------------------------------
 # Its own install component, so that the zip holds exactly these files and
 # cmake --install keeps its usual layout.
-configure_file("${PROJECT_SOURCE_DIR}/cmake/README-Windows.txt.in"
+configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/readme-windows.txt.in"
                "${PROJECT_BINARY_DIR}/README-Windows.txt" @ONLY NEWLINE_STYLE CRLF)
 install(FILES $<TARGET_FILE:qelcode> DESTINATION bin COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${QEL_MSVC_IMPLIB}" $<TARGET_LINKER_FILE:qelcode> "${qel_def}"
@@ -58,6 +69,17 @@ install(FILES "${QEL_MSVC_IMPLIB}" $<TARGET_LINKER_FILE:qelcode> "${qel_def}"
 install(FILES "${PROJECT_SOURCE_DIR}/include/qelcode.h" DESTINATION include COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . RENAME LICENSE.txt COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${PROJECT_BINARY_DIR}/README-Windows.txt" DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+install(FILES $<TARGET_FILE:qelcode>.debug DESTINATION debug COMPONENT windows_zip EXCLUDE_FROM_ALL)
+# The package: the install tree's names, but one imported target for either
+# linker, found relative to the unpacked folder; the version file also
+# turns away a consumer of the other bits.
+configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/qelcode-zip-config.cmake.in"
+               "${PROJECT_BINARY_DIR}/zip/qelcodeConfig.cmake" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/zip/qelcodeConfig.cmake" "${PROJECT_BINARY_DIR}/qelcodeConfigVersion.cmake"
+        DESTINATION lib/cmake/qelcode COMPONENT windows_zip EXCLUDE_FROM_ALL)
+install(FILES "${PROJECT_SOURCE_DIR}/examples/encode_file.c" "${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt"
+              "${PROJECT_SOURCE_DIR}/examples/README.txt"
+        DESTINATION examples COMPONENT windows_zip EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME qelcode)

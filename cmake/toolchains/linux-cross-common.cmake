@@ -1,7 +1,7 @@
-# Shared part of the Linux cross toolchains (cmake/toolchain-<triple>.cmake):
+# Shared part of the Linux cross toolchains (cmake/toolchains/<triple>.cmake):
 # Debian's cross compilers for QEL_CROSS_TRIPLE, libraries and headers from
 # its /usr/<triple> tree, and programs run under qemu user-mode emulation.
-#   cmake -S . -B build-aarch64 --toolchain cmake/toolchain-aarch64-linux-gnu.cmake
+#   cmake -S . -B build-aarch64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
 # The tests need GoogleTest built for the target: pass its package folder
 # as -DGTest_DIR=... (scripts/check-cross.sh builds it from Debian's
 # googletest source).

@@ -9,7 +9,7 @@
 # library included.
 #
 # Generators of other platforms add their own block below the DEB one;
-# Windows builds make zips instead (cmake/windows-package.cmake).
+# Windows builds make zips instead (cmake/packaging/windows-zip.cmake).
 
 set(CPACK_PACKAGE_NAME qelcode)
 set(CPACK_PACKAGE_VENDOR "The qelcode developers")
@@ -19,7 +19,7 @@ set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_GENERATOR TGZ)
-set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/CPackProjectConfig.cmake")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack-project-config.cmake")
 
 set(CPACK_COMPONENTS_ALL libqelcode1 libqelcode-dev)
 if(QEL_BUILD_TOOL)
@@ -79,7 +79,7 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-  set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/DebLdconfigTrigger.cmake")
+  set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-ldconfig-trigger.cmake")
 
   # The symbols file tells dpkg-shlibdeps which release of libqelcode1 a
   # program needs: the one that brought the newest function it calls. A
