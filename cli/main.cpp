@@ -1,8 +1,8 @@
 // qelcode: encodes text into records, decodes records back to text, or
 // checks that a file of records is sound.
 //
-// Exit status: 0 success, 1 failure (a refused line, an unreadable or
-// unwritable file), 2 bad usage.
+// Exit status: 0 success (an empty input too), 1 failure (a refused line,
+// an unreadable or unwritable file), 2 bad usage.
 #include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -14,6 +14,7 @@
 
 #include "options.h"
 #include "output_file.h"
+#include "progress.h"
 #include "qelcode.h"
 
 namespace {
@@ -50,42 +51,62 @@ void widen_input(FILE *src) {
     static char stdin_buffer[kBufferSize], file_buffer[kBufferSize];
     static bool stdin_widened = false;
     if (src != stdin) {
-        setvbuf(src, file_buffer, _IOFBF, kBufferSize);  // one input file is open at a time
+        setvbuf(src, file_buffer, _IOFBF, kBufferSize);  // one input is read at a time
     } else if (!stdin_widened) {
         stdin_widened = true;
         setvbuf(stdin, stdin_buffer, _IOFBF, kBufferSize);
     }
 }
 
+// Progress is shown by default on a terminal for a file that takes a
+// while: more than this.
+constexpr off_t kProgressFrom = off_t{8} << 20;
+
 void widen_output(FILE *dest) {
     static char buffer[kBufferSize];
     if (!isatty(fileno(dest))) setvbuf(dest, buffer, _IOFBF, kBufferSize);
 }
 
-// An open INPUT and the name messages give it.
+// An open INPUT and the name messages give it. With progress shown, the
+// library reads it through a stream that counts the bytes (reading the
+// opened one's descriptor); otherwise through the opened stream itself.
 struct Input {
+    FILE *opened = nullptr;
     FILE *stream = nullptr;
     std::string name;
     struct stat st {};
+    qelcli::ProgressReader progress;
 
     Input() = default;
     Input(const Input &) = delete;
     Input &operator=(const Input &) = delete;
     ~Input() {
-        if (stream != nullptr && stream != stdin) fclose(stream);
+        if (stream != nullptr && stream != opened) fclose(stream);
+        if (opened != nullptr && opened != stdin) fclose(opened);
     }
 };
 
+bool shows_progress(const qelcli::Options &o, const Input &in) {
+    if (o.progress != qelcli::Progress::kAuto) return o.progress == qelcli::Progress::kOn;
+    return isatty(STDERR_FILENO) && S_ISREG(in.st.st_mode) && in.st.st_size > kProgressFrom;
+}
+
 // Opens INPUT ("-": standard input); on failure reports why and returns false.
-bool open_input(const std::string &arg, Input *in) {
+bool open_input(const qelcli::Options &o, const std::string &arg, Input *in) {
     const bool from_stdin = arg == "-";
     in->name = from_stdin ? kStdinName : arg;
-    in->stream = from_stdin ? stdin : fopen(arg.c_str(), "rb");
+    in->opened = in->stream = from_stdin ? stdin : fopen(arg.c_str(), "rb");
     int err = 0;
     if (in->stream == nullptr || fstat(fileno(in->stream), &in->st) != 0) {
         err = errno;
     } else if (S_ISDIR(in->st.st_mode)) {
         err = EISDIR;
+    } else if (shows_progress(o, *in)) {
+        const int fd = fileno(in->opened);
+        const off_t at = S_ISREG(in->st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+        const int64_t total = S_ISREG(in->st.st_mode) ? in->st.st_size : -1;
+        in->stream = in->progress.open(fd, in->name, total, at > 0 ? at : 0);
+        if (in->stream == nullptr) err = errno;
     }
     if (err != 0) {
         fail(in->name, strerror(err));
@@ -95,18 +116,26 @@ bool open_input(const std::string &arg, Input *in) {
     return true;
 }
 
-// The library call for the mode; dest receives the output.
-int32_t run(const qelcli::Options &o, FILE *dest, FILE *src, uint64_t *line) {
+// The library call for the mode; dest receives the output. On a write
+// error *write_errno is the system's reason (0 where there was none).
+int32_t run(const qelcli::Options &o, FILE *dest, Input *in, uint64_t *line, int *write_errno) {
     int32_t status = QEL_RTN_SUCCESSFUL;
+    errno = 0;
     if (o.mode == qelcli::Mode::kEncode) {
-        QEL_EncodeStream(dest, src, o.force ? QEL_FORCE : 0u, line, &status);
+        QEL_EncodeStream(dest, in->stream, o.force ? QEL_FORCE : 0u, line, &status);
     } else {
-        QEL_DecodeStream(dest, src, 0u, line, &status);
+        QEL_DecodeStream(dest, in->stream, 0u, line, &status);
     }
+    *write_errno = errno;
+    in->progress.finish();  // before any message
     return status;
 }
 
-int report(const std::string &input, uint64_t line, int32_t status) {
+// A failed conversion: a write error names the output and the system's
+// reason; anything else names the input, and the line where there is one.
+int report(const std::string &input, const std::string &output, int write_errno, uint64_t line,
+           int32_t status) {
+    if (status == QEL_RTN_WRITE_ERROR) return fail(output, write_errno != 0 ? strerror(write_errno) : "write error");
     // Line 0: the source had no line at all.
     if (line == 0) {
         fprintf(stderr, "qelcode: %s: %s\n", input.c_str(), QEL_RtnCodeStr(status));
@@ -130,11 +159,14 @@ int test_inputs(const qelcli::Options &o) {
     for (const std::string &arg : o.inputs) {
         Input in;
         uint64_t line = 0;
+        int write_errno = 0;
         int32_t status = QEL_RTN_SUCCESSFUL;
-        if (!open_input(arg, &in)) {
+        if (!open_input(o, arg, &in)) {
             result = kExitFailure;
-        } else if ((status = run(o, sink, in.stream, &line)) != QEL_RTN_SUCCESSFUL) {
-            result = report(in.name, line, status);
+        } else if ((status = run(o, sink, &in, &line, &write_errno)) == QEL_RTN_EMPTY_SOURCE) {
+            printf("%s: OK (empty)\n", in.name.c_str());
+        } else if (status != QEL_RTN_SUCCESSFUL) {
+            result = report(in.name, "/dev/null", write_errno, line, status);
         } else {
             printf("%s: OK\n", in.name.c_str());
         }
@@ -150,7 +182,7 @@ int test_inputs(const qelcli::Options &o) {
 // Encodes or decodes the one INPUT.
 int convert(const qelcli::Options &o) {
     Input in;
-    if (!open_input(o.inputs.front(), &in)) return kExitFailure;
+    if (!open_input(o, o.inputs.front(), &in)) return kExitFailure;
     const bool to_stdout = o.output.empty() || o.output == "-";
 
     // Writing into the file being read would destroy it, or never end.
@@ -165,11 +197,17 @@ int convert(const qelcli::Options &o) {
         }
     }
 
+    // An empty input gives an empty output, as for any filter; the library
+    // says so with its own code.
+    const auto succeeded = [](int32_t status) {
+        return status == QEL_RTN_SUCCESSFUL || status == QEL_RTN_EMPTY_SOURCE;
+    };
     uint64_t line = 0;
+    int write_errno = 0;
     if (to_stdout) {
         widen_output(stdout);
-        const int32_t status = run(o, stdout, in.stream, &line);
-        if (status != QEL_RTN_SUCCESSFUL) return report(in.name, line, status);
+        const int32_t status = run(o, stdout, &in, &line, &write_errno);
+        if (!succeeded(status)) return report(in.name, kStdoutName, write_errno, line, status);
         return finish_stdout();
     }
 
@@ -177,8 +215,8 @@ int convert(const qelcli::Options &o) {
     std::string error;
     if (!out.open(o.output, &error)) return fail(o.output, error);
     widen_output(out.stream());
-    const int32_t status = run(o, out.stream(), in.stream, &line);
-    if (status != QEL_RTN_SUCCESSFUL) return report(in.name, line, status);  // out discards the file
+    const int32_t status = run(o, out.stream(), &in, &line, &write_errno);
+    if (!succeeded(status)) return report(in.name, o.output, write_errno, line, status);  // out discards the file
     if (!out.commit(&error)) return fail(o.output, error);
     return kExitOk;
 }

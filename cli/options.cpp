@@ -9,30 +9,40 @@ namespace qelcli {
 
 namespace {
 
-constexpr char kShortOptions[] = ":dtfo:hV";
+constexpr char kShortOptions[] = ":dtfo:qhV";
 
 // Long options have values of their own, above every byte, so that a
 // refused one is told from a refused short option by optopt.
-enum : int { kDecode = 256, kTest, kForce, kOutput, kHelp, kVersion };
+enum : int { kDecode = 256, kTest, kForce, kOutput, kProgress, kQuiet, kHelp, kVersion };
 
 const option kLongOptions[] = {
     {"decode", no_argument, nullptr, kDecode},
     {"test", no_argument, nullptr, kTest},
     {"force", no_argument, nullptr, kForce},
     {"output", required_argument, nullptr, kOutput},
+    {"progress", no_argument, nullptr, kProgress},
+    {"quiet", no_argument, nullptr, kQuiet},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
-// The option getopt_long has just refused, as the user wrote it. A long
-// one (optopt 0 when unknown, its value when given a value it takes none
-// of) is the whole argument getopt has just stepped past. A short one is a
+// The long option whose value is val.
+const char *long_name(int val) {
+    for (const option *o = kLongOptions; o->name != nullptr; ++o) {
+        if (o->val == val) return o->name;
+    }
+    return "";
+}
+
+// The option getopt_long has just refused as unknown, as the user wrote
+// it. A long one (optopt 0) is the whole argument getopt has just stepped
+// past. A short one is a
 // byte of a bundle such as "-dx", and getopt steps past the bundle only at
 // its last byte, so the option is rebuilt from optopt, with the rest of a
 // UTF-8 sequence (getopt refuses its bytes one by one).
 std::string refused_option(int argc, char **argv) {
-    if (optopt == 0 || optopt >= kDecode) return argv[optind - 1];
+    if (optopt == 0) return argv[optind - 1];
     std::string name = "-";
     name += static_cast<char>(optopt);
     const auto lead = static_cast<unsigned char>(optopt);
@@ -61,6 +71,10 @@ const char *help_text() {
            "  -f, --force        encode lines that already carry the encoded mark\n"
            "  -o, --output FILE  write to FILE, replaced only when everything succeeded;\n"
            "                     '-' is standard output\n"
+           "      --progress     show bytes done, total, percent and rate on standard\n"
+           "                     error (default: when it is a terminal and INPUT a file\n"
+           "                     of more than 8 MiB)\n"
+           "  -q, --quiet        show no progress\n"
            "  -h, --help         show this text\n"
            "  -V, --version      show the version\n"
            "INPUT absent or '-' reads standard input; output goes to standard output\n"
@@ -72,6 +86,7 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error) 
     Options o;
     bool decode = false;
     bool test = false;
+    bool quiet = false;
     opterr = 0;  // the messages below replace getopt's own
     optind = 1;
     for (;;) {
@@ -88,12 +103,19 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error) 
                 }
                 o.output = optarg;
                 break;
+            case kProgress: o.progress = Progress::kOn; break;
+            case 'q': case kQuiet: quiet = true; break;
             case 'h': case kHelp: o.help = true; break;
             case 'V': case kVersion: o.version = true; break;
             case ':':
                 *error = std::string("option '") + (optopt == 'o' ? "-o" : argv[optind - 1]) + "' needs a file name";
                 return false;
             default:
+                // A known long option given a value: optopt is its value.
+                if (optopt >= kDecode) {
+                    *error = std::string("option '--") + long_name(optopt) + "' doesn't allow an argument";
+                    return false;
+                }
                 *error = "invalid option '" + refused_option(argc, argv) + "'";
                 return false;
         }
@@ -125,6 +147,7 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error) 
         *error = "--test writes no output";
         return false;
     }
+    if (quiet) o.progress = Progress::kOff;
     o.mode = test ? Mode::kTest : decode ? Mode::kDecode : Mode::kEncode;
     *options = o;
     return true;

@@ -8,11 +8,16 @@ namespace qelcli {
 
 enum class Mode { kEncode, kDecode, kTest };
 
+// --progress: shown, not shown (-q), or shown where it helps: standard
+// error is a terminal and the input a regular file of some size.
+enum class Progress { kAuto, kOn, kOff };
+
 struct Options {
     Mode mode = Mode::kEncode;
     bool force = false;                     // -f: encode lines that carry the encoded mark
     std::vector<std::string> inputs{"-"};   // "-" is standard input; several only with -t
     std::string output;                     // empty or "-": standard output
+    Progress progress = Progress::kAuto;    // --progress, -q
     bool help = false;
     bool version = false;
 };

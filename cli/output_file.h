@@ -19,12 +19,15 @@ public:
     OutputFile &operator=(const OutputFile &) = delete;
     ~OutputFile();  // discards what was written unless committed
 
-    // Prepares to write path. Symbolic links are followed to the name they
-    // lead to. A regular file there, or a name that doesn't exist yet, is
-    // written through a temporary file in the same directory: an unnamed
-    // one where the file system allows it, else a hidden .qelcode.* file.
-    // A file that is replaced must be writable by the user and have no
-    // other hard links; the new file takes its mode, owner and group, or
+    // Prepares to write path. The kernel follows its symbolic links, as
+    // for any open, so every protection of an open applies (a link that
+    // may not be followed is refused with the system's reason). A regular
+    // file there, or a name that doesn't exist yet, is written through a
+    // temporary file in the same directory: an unnamed one where the file
+    // system allows it, else a hidden .qelcode.* file; every name is taken
+    // relative to that directory's descriptor. A file that is replaced
+    // must be one the user could open for writing and have no other hard
+    // links; the new file takes its owner, group, access ACL and mode, or
     // nothing is written. Anything else (a device, a pipe, a link in /proc,
     // which /dev/stdout leads to) is opened and written in place, as
     // "> path" would. On failure returns false and sets *error to the reason.
@@ -32,9 +35,11 @@ public:
 
     FILE *stream() const { return stream_; }
 
-    // Flushes, syncs and closes the temporary file and puts it in the
-    // destination's place. On failure the destination is untouched, the
-    // temporary file is gone, and *error says why.
+    // Flushes the temporary file, gives it the replaced file's mode (after
+    // the data, as writing may clear the set-ID bits) and checks it, syncs
+    // and closes it, and puts it in the destination's place. On failure
+    // the destination is untouched, the temporary file is gone, and *error
+    // says why.
     bool commit(std::string *error);
 
     // Closes and removes the temporary file.
@@ -44,15 +49,20 @@ private:
     enum class Kind { kInPlace, kUnnamed, kNamed };
 
     bool open_in_place(const std::string &path, std::string *error);
+    bool open_new(std::string *error);
     bool open_replacement(const struct stat &old, std::string *error);
+    bool keep_mode_and_acl(int fd, std::string *error);
     int create_temp(mode_t mode);
     int put_in_place();
+    void close_dir();
 
     Kind kind_ = Kind::kInPlace;
-    std::string target_;     // the name the file ends up with, links followed
-    std::string dir_;        // target_'s directory, ending in '/', or "" for "."
-    std::string temp_path_;  // the named temporary file while it exists
-    bool replaces_ = false;  // target_ existed and is to be replaced
+    int dir_ = -1;           // descriptor of the directory the file ends up in
+    std::string name_;       // the file's name in dir_, links followed
+    std::string temp_name_;  // the named temporary file's name in dir_ while it exists
+    bool replaces_ = false;  // name_ existed and is to be replaced
+    struct stat old_ {};     // the replaced file
+    std::string old_acl_;    // its access ACL in stored form; empty: none
     FILE *stream_ = nullptr;
 };
 

@@ -14,7 +14,7 @@
 
 int main(int argc, char **argv) {
     const int decode = argc == 4 && strcmp(argv[1], "-d") == 0;
-    int32_t status = QEL_RTN_SUCCESSFUL;
+    int32_t status = QEL_STATUS_INIT;   /* 1; a chain started at 0 would do nothing */
     uint64_t line = 0;
     FILE *in, *out;
     if (argc != 3 + decode) {

@@ -24,8 +24,8 @@
  *     QEL_RTN_NUL_IN_SOURCE.
  *
  * Status chain: every working function takes a pointer to the caller's
- * status variable as its last argument. If the status is not
- * QEL_RTN_SUCCESSFUL on entry the function returns 0 at once and changes
+ * status variable as its last argument, which starts at QEL_STATUS_INIT.
+ * If the status is not QEL_RTN_SUCCESSFUL on entry the function returns 0 at once and changes
  * nothing. Otherwise it returns 1 and sets the status to
  * QEL_RTN_SUCCESSFUL on success, or returns 0 and sets the status to the
  * failure's code. The status pointer is never tested for null.
@@ -99,6 +99,15 @@ typedef int32_t QEL_RtnCode;
 #define QEL_RTN_LINE_TOO_LONG        11  /* "Line too long" */
 #define QEL_RTN_NUL_IN_SOURCE        12  /* "NUL byte in source" */
 #define QEL_RTN_RECORD_DAMAGED       13  /* "Damaged record" */
+
+/*
+ * The value a status variable starts with, before the first call of a
+ * chain: QEL_RTN_SUCCESSFUL. A chain started at 0 (the success value of
+ * many C libraries) does nothing: every call returns 0 and leaves the
+ * status at 0, which QEL_RtnCodeStr calls "UNKNOWN RETURN CODE ????".
+ *   int32_t status = QEL_STATUS_INIT;
+ */
+#define QEL_STATUS_INIT QEL_RTN_SUCCESSFUL
 
 /* Flags. Unknown bits are ignored. */
 #define QEL_FORCE 1u  /* encode lines that already carry the encoded mark */

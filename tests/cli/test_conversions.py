@@ -3,6 +3,7 @@ messages, usage, and the test mode (-t).
 """
 import os
 import re
+import signal
 import subprocess
 
 from harness import config, HINT, model, encode_text, encode_file, decoded_file, run, command, repository_files, ToolTest
@@ -109,10 +110,8 @@ class FailureTest(ToolTest):
         cases = [
             # name, arguments before INPUT, file content, line, message
             ("marked line", [], b"first\nsecond\nOPEN\nfourth\n", 3, b"Source encoded"),
-            ("empty file", [], b"", 0, b"Empty source file"),
             ("NUL byte", [], b"one\ntw\0o\n", 2, b"NUL byte in source"),
             ("plain text to decode", ["-d"], b"plain text\n", 1, b"Source not encoded"),
-            ("empty file to decode", ["-d"], b"", 0, b"Empty source file"),
             ("dropped bytes", ["-d"], good + dropped, 4, b"Damaged record"),
             ("wrong step mark", ["-d"], good[:14] + wrong_mark, 3, b"Damaged record"),
             ("space in body", ["-d"], second[:4] + b" " + second[5:], 1, b"Damaged record"),
@@ -122,14 +121,21 @@ class FailureTest(ToolTest):
         for name, args, content, line, message in cases:
             with self.subTest(name):
                 path = self.write("input", content)
-                where = b"line %d: " % line if line else b""  # line 0: the source had none
-                expected = b"qelcode: %s: %s%s\n" % (path.encode(), where, message)
+                expected = b"qelcode: %s: line %d: %s\n" % (path.encode(), line, message)
                 if message == b"Source encoded":
                     expected += HINT
                 self.assertRun(run(args + [path]), 1, None, expected)
                 # the same from standard input, with its own name
                 expected = expected.replace(path.encode(), b"(stdin)", 1)
                 self.assertRun(run(args, content), 1, None, expected)
+
+    def test_empty_input_gives_empty_output(self):
+        # As any filter: "grep x f | qelcode" succeeds where grep finds nothing.
+        path = self.write("empty", b"")
+        for args in [[], ["-d"]]:
+            with self.subTest(args=args):
+                self.assertRun(run(args + [path]), 0, b"", b"")
+                self.assertRun(run(args, b""), 0, b"", b"")
 
     def test_what_was_written_before_a_failure_stays_on_stdout(self):
         self.assertRun(run([], b"ok\nOPEN\n"), 1, encode_text(b"ok"),
@@ -144,19 +150,38 @@ class FailureTest(ToolTest):
                        b"qelcode: %s: No such file or directory\n" % out.encode())
         self.assertEqual(os.listdir(self.dir), [])
 
-    def test_write_error_on_stdout(self):
-        # A short output fails only when flushed at the end, a long one while
-        # it is written; both must be reported.
-        for name, data in [("short", b"a line\n"), ("long", b"a longer line of text\n" * 5000)]:
+    def test_write_error_names_the_output_and_its_reason(self):
+        # At whatever point the write fails: the last flush of a short
+        # output, or the middle of a long one. A closed pipe gives EPIPE
+        # where SIGPIPE is ignored (else the signal ends the tool).
+        short, long = b"a line\n", b"a longer line of text\n" * 20000
+
+        def ignore_sigpipe():
+            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+
+        cases = [
+            # name, arguments, input, where the output goes, message
+            ("full disk, last flush", [], short, "full", b"(stdout): No space left on device"),
+            ("full disk, mid-output", [], long, "full", b"(stdout): No space left on device"),
+            ("-o full disk, mid-output", ["-o", "/dev/full"], long, None, b"/dev/full: No space left on device"),
+            ("closed pipe, mid-output", [], long, "closed pipe", b"(stdout): Broken pipe"),
+        ]
+        for name, args, data, where, message in cases:
             with self.subTest(name):
-                with open("/dev/full", "wb") as full:
-                    result = run([], data, stdout=full)
-                self.assertEqual(result.returncode, 1)
-                self.assertTrue(result.stderr.startswith(b"qelcode: "), result.stderr)
-                self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
-        with open("/dev/full", "wb") as full:
-            result = run([], b"a line\n", stdout=full)
-        self.assertEqual(result.stderr, b"qelcode: (stdout): No space left on device\n")
+                src = self.write("input", data)
+                if where == "full":
+                    with open("/dev/full", "wb") as full:
+                        result = run(args + [src], stdout=full)
+                elif where == "closed pipe":
+                    read_end, write_end = os.pipe()
+                    os.close(read_end)
+                    try:
+                        result = run(args + [src], stdout=write_end, preexec_fn=ignore_sigpipe)
+                    finally:
+                        os.close(write_end)
+                else:
+                    result = run(args + [src])
+                self.assertRun(result, 1, None, b"qelcode: %s\n" % message)
 
 
 class UsageTest(ToolTest):
@@ -182,13 +207,24 @@ class UsageTest(ToolTest):
         cases = [
             (["-x"], "-x"), (["-dx"], "-x"), (["-é"], "-é"), (["-dé"], "-é"),
             (["in", "-d", "-é"], "-é"), (["-t€"], "-€"), (["-o", "out", "-f\U0001F600"], "-\U0001F600"),
-            (["--bogus"], "--bogus"), (["--decode=yes"], "--decode=yes"),
+            (["--bogus"], "--bogus"), (["--bogus=1"], "--bogus=1"),
         ]
         for args, shown in cases:
             with self.subTest(args=args):
                 result = run(args, cwd=self.dir)
                 self.assertRun(result, 2, b"", None)
                 self.assertEqual(result.stderr.decode().splitlines()[0], "qelcode: invalid option '%s'" % shown)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_value_given_to_a_flag(self):
+        # Named by its full name, however it was abbreviated.
+        for args, name in [(["--decode=yes"], "--decode"), (["--dec=1"], "--decode"),
+                           (["--progress=no"], "--progress"), (["-d", "--quiet=1"], "--quiet")]:
+            with self.subTest(args=args):
+                result = run(args, cwd=self.dir)
+                self.assertRun(result, 2, b"", None)
+                self.assertEqual(result.stderr.decode().splitlines()[0],
+                                 "qelcode: option '%s' doesn't allow an argument" % name)
         self.assertEqual(os.listdir(self.dir), [])
 
     def test_help_and_version(self):
@@ -230,7 +266,10 @@ class TestModeTest(ToolTest):
         self.assertRun(run(["-t", damaged]), 1, b"", b"qelcode: %s: line 2: Damaged record\n" % damaged.encode())
         plain = self.write("plain", b"alpha\n")
         self.assertRun(run(["-t", plain]), 1, b"", b"qelcode: %s: line 1: Source not encoded\n" % plain.encode())
-        self.assertEqual(sorted(os.listdir(self.dir)), ["damaged", "good", "plain"])
+        empty = self.write("empty", b"")
+        self.assertRun(run(["-t", empty, path]), 0, b"%s: OK (empty)\n%s: OK\n" % (empty.encode(), path.encode()))
+        self.assertRun(run(["-t"], b""), 0, b"(stdin): OK (empty)\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["damaged", "empty", "good", "plain"])
 
     def test_several_files_are_each_reported(self):
         good = encode_text(b"alpha") + encode_text(b"beta")

@@ -17,6 +17,26 @@ import time
 from harness import config, encode_text, run, command, both_tools, ToolTest, AS_NOBODY
 
 
+# ACL entry tags of the stored form of an ACL, and the id of the entries
+# that have none.
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+NO_ID = 0xFFFFFFFF
+
+
+def acl_xattr(entries):
+    """An ACL in its stored form (system.posix_acl_*): a version, then
+    (tag, permissions, id) entries in tag order."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, ident) for tag, perm, ident in entries)
+
+
+def access_acl(path):
+    """The file's access ACL in stored form, or None."""
+    try:
+        return os.getxattr(path, "system.posix_acl_access")
+    except OSError:
+        return None
+
+
 class OutputFileTest(ToolTest):
     def assertOnly(self, *names, directory=None):
         self.assertEqual(sorted(os.listdir(directory or self.dir)), sorted(names))
@@ -49,7 +69,6 @@ class OutputFileTest(ToolTest):
         old = b"precious old content\n" * 1000
         cases = [
             ("marked line after many", [], b"line\n" * 3000 + b"OPEN\n"),
-            ("empty input", [], b""),
             ("damaged record", ["-d"], encode_text(b"good") * 3000 + b"!~5xx\n"),
             ("plain text to decode", ["-d"], b"plain\n"),
         ]
@@ -90,6 +109,43 @@ class OutputFileTest(ToolTest):
                 self.assertRun(run(["-d", src, "-o", out], tool=tool), 0, b"")
                 self.assertEqual(self.read(out), data)
                 self.assertOnly("out", "enc")
+
+    def test_empty_input_gives_an_empty_file(self):
+        for tool_name, tool in both_tools():
+            for existing in [True, False]:
+                with self.subTest(tool=tool_name, existing=existing):
+                    self.clear()
+                    out = os.path.join(self.dir, "out")
+                    if existing:
+                        self.write("out", b"old content\n", 0o640)
+                    self.assertRun(run(["-o", out], b"", tool=tool), 0, b"")
+                    self.assertEqual(self.read(out), b"")
+                    if existing:
+                        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+                    self.assertOnly("out")
+
+    def test_path_near_the_longest_a_path_may_be(self):
+        # The longest path there may be: the tool names the temporary file
+        # relative to its directory, not by a longer path of its own.
+        longest = os.pathconf(self.dir, "PC_PATH_MAX") - 1  # less the NUL
+        path = self.dir
+        while longest - len(path) > 220:
+            path = os.path.join(path, "d" * 200)
+        path = os.path.join(path, "d" * (longest - len(path) - 7))  # leaves room for "/out.x"
+        os.makedirs(path)
+        out = os.path.join(path, "out.x")
+        self.assertEqual(len(out), longest)
+        for tool_name, tool in both_tools():
+            for existing in [False, True]:
+                with self.subTest(tool=tool_name, existing=existing):
+                    if existing:
+                        with open(out, "wb") as f:
+                            f.write(b"old\n")
+                    elif os.path.exists(out):
+                        os.unlink(out)
+                    self.assertRun(run(["-o", out], b"deep\n", tool=tool), 0, b"", b"")
+                    self.assertEqual(self.read(out), encode_text(b"deep"))
+                    self.assertEqual(os.listdir(path), [os.path.basename(out)])
 
     def test_new_file_takes_the_umask(self):
         for tool_name, tool in both_tools():
@@ -323,14 +379,12 @@ class OutputFileTest(ToolTest):
     def test_replacement_keeps_owner_group_mode_and_acl(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to give the file another owner")
-        # An access ACL in its stored form: a version, then (tag, permissions,
-        # id) entries in tag order; ~0 is the id of the entries that have none.
-        acl = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, ident) for tag, perm, ident in [
-            (0x01, 6, 0xFFFFFFFF),  # owner rw-
-            (0x02, 4, 4322),        # user 4322 r--
-            (0x04, 4, 0xFFFFFFFF),  # owning group r--
-            (0x10, 4, 0xFFFFFFFF),  # mask r--
-            (0x20, 0, 0xFFFFFFFF),  # others ---
+        acl = acl_xattr([
+            (ACL_USER_OBJ, 6, NO_ID),   # owner rw-
+            (ACL_USER, 4, 4322),        # user 4322 r--
+            (ACL_GROUP_OBJ, 4, NO_ID),  # owning group r--
+            (ACL_MASK, 4, NO_ID),       # mask r--
+            (ACL_OTHER, 0, NO_ID),      # others ---
         ])
         for tool_name, tool in both_tools():
             for with_acl in [False, True]:
@@ -354,6 +408,124 @@ class OutputFileTest(ToolTest):
                     if with_acl:
                         self.assertEqual(os.getxattr(out, "system.posix_acl_access"), acl)
                     self.assertOnly("out")
+
+    def test_directory_with_a_default_acl(self):
+        # A file made in such a directory starts with an access ACL of its
+        # own, which here would let user 65534 read it. The replacement has
+        # exactly the old file's ACL, or none; a new file gets what a file
+        # that "> FILE" creates gets, made here by Python's open().
+        default = acl_xattr([(ACL_USER_OBJ, 7, NO_ID), (ACL_USER, 6, 65534), (ACL_GROUP_OBJ, 7, NO_ID),
+                             (ACL_MASK, 7, NO_ID), (ACL_OTHER, 5, NO_ID)])
+        own = acl_xattr([(ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 4, 4322), (ACL_GROUP_OBJ, 4, NO_ID),
+                         (ACL_MASK, 4, NO_ID), (ACL_OTHER, 0, NO_ID)])
+        shared = os.path.join(self.dir, "shared")
+        os.mkdir(shared)
+        try:
+            os.setxattr(shared, "system.posix_acl_default", default)
+        except OSError as e:
+            self.skipTest("no default ACLs here: %s" % e.strerror)
+        reference = os.path.join(shared, "reference")
+        with open(reference, "wb"):
+            pass
+        cases = [
+            # name, the old file's mode and ACL
+            ("file without an ACL", 0o660, None),
+            ("file with an ACL of its own", 0o640, own),
+        ]
+        for tool_name, tool in both_tools():
+            for name, mode, acl in cases:
+                with self.subTest(name, tool=tool_name):
+                    out = os.path.join(shared, "out")
+                    with open(out, "wb") as f:
+                        f.write(b"secret\n")
+                    if acl is None:
+                        os.removexattr(out, "system.posix_acl_access")
+                    else:
+                        os.setxattr(out, "system.posix_acl_access", acl)
+                    os.chmod(out, mode)
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"")
+                    self.assertEqual(self.read(out), encode_text(b"new"))
+                    self.assertEqual(access_acl(out), acl)
+                    self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), mode)
+            with self.subTest("new file", tool=tool_name):
+                new = os.path.join(shared, "new")
+                if os.path.exists(new):
+                    os.unlink(new)
+                self.assertRun(run(["-o", new], b"new\n", tool=tool), 0, b"")
+                self.assertIsNotNone(access_acl(new))
+                self.assertEqual(access_acl(new), access_acl(reference))
+                self.assertEqual(os.stat(new).st_mode, os.stat(reference).st_mode)
+            self.assertEqual(sorted(os.listdir(shared)), ["new", "out", "reference"])
+
+    def refused_like_the_shell(self, paths, message, prefix=()):
+        """-o to each of paths is refused with the system's message, as the
+        shell's "> PATH" is, and writes nothing anywhere."""
+        before = {name: self.read(os.path.join(self.dir, name)) for name in os.listdir(self.dir)
+                  if os.path.isfile(os.path.join(self.dir, name))}
+        for path in paths:
+            shell = subprocess.run(list(prefix) + ["sh", "-c", 'echo x > "$0"', path], capture_output=True,
+                                   timeout=config.timeout)
+            self.assertNotEqual(shell.returncode, 0, "the shell wrote through %s" % path)
+            self.assertIn(message, shell.stderr)
+            for tool_name, tool in both_tools():
+                with self.subTest(path=os.path.basename(path), tool=tool_name):
+                    result = subprocess.run(list(prefix) + command(tool) + ["-o", path], input=b"new\n",
+                                            capture_output=True, timeout=config.timeout)
+                    self.assertRun(result, 1, b"", b"qelcode: %s: %s\n" % (path.encode(), message))
+                    after = {name: self.read(os.path.join(self.dir, name)) for name in os.listdir(self.dir)
+                             if os.path.isfile(os.path.join(self.dir, name))}
+                    self.assertEqual(after, before)
+
+    def test_links_on_a_mount_that_follows_none(self):
+        # The kernel follows no link on a nosymfollow mount (one of the test's
+        # own, in a private mount namespace); -o goes through the kernel's
+        # own lookup, so it is refused there as "> LINK" is.
+        script = ('mount --bind "$0" "$0" && mount -o remount,bind,nosymfollow "$0" "$0" && exec "$@"')
+        probe = subprocess.run(["unshare", "-m", "sh", "-c", script, self.dir, "true"], capture_output=True,
+                               timeout=config.timeout)
+        if probe.returncode != 0:
+            self.skipTest("needs root, a private mount namespace (unshare -m) and nosymfollow mounts: %s"
+                          % probe.stderr.decode().strip())
+        self.write("target", b"old content\n", 0o644)
+        os.symlink("target", os.path.join(self.dir, "link"))
+        os.symlink("nothing", os.path.join(self.dir, "dangling"))
+        self.refused_like_the_shell([os.path.join(self.dir, "link"), os.path.join(self.dir, "dangling")],
+                                    b"Too many levels of symbolic links",
+                                    prefix=["unshare", "-m", "sh", "-c", script, self.dir])
+        self.assertOnly("target", "link", "dangling")
+
+    def test_link_planted_in_a_sticky_directory(self):
+        # With fs.protected_symlinks on (the default of most distributions),
+        # a link in a sticky world-writable directory is followed only by
+        # its owner or the directory's: root may not write through a link
+        # that nobody planted in /tmp.
+        try:
+            with open("/proc/sys/fs/protected_symlinks") as f:
+                protected = f.read().strip() != "0"
+        except OSError:
+            protected = False
+        if not protected:
+            self.skipTest("fs.protected_symlinks is off; it is machine-wide (no namespace of the test's own "
+                          "holds it), so the test does not turn it on")
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give the links another owner")
+        try:
+            nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+        except KeyError:
+            self.skipTest("no user nobody or group nogroup")
+        os.chmod(self.dir, 0o755)
+        sticky = os.path.join(self.dir, "sticky")
+        os.mkdir(sticky)
+        os.chmod(sticky, 0o1777)
+        secret = self.write("secret", b"root only\n", 0o600)
+        links = [os.path.join(sticky, "evil"), os.path.join(sticky, "dangling")]
+        os.symlink(secret, links[0])
+        os.symlink(os.path.join(self.dir, "created"), links[1])
+        for link in links:
+            os.lchown(link, nobody, nogroup)
+        self.refused_like_the_shell(links, b"Permission denied")
+        self.assertEqual(sorted(os.listdir(sticky)), ["dangling", "evil"])
+        self.assertOnly("secret", "sticky")
 
 
 class OtherUserTest(ToolTest):
@@ -427,16 +599,19 @@ class OtherUserTest(ToolTest):
                     self.assertEqual(os.listdir(self.dir), ["out"])
 
     def test_own_file_is_replaced_keeping_mode_owner_and_group(self):
+        # The system clears the set-ID bits of a file that a user without the
+        # privilege writes: the mode is set once the data is in.
         os.chmod(self.dir, 0o777)
         for tool_name, (prefix, tool) in self.tools:
-            with self.subTest(tool=tool_name):
-                out = self.owned("out", b"old\n", self.uid, self.gid, 0o604)
-                self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 0, b"")
-                self.assertEqual(self.read(out), encode_text(b"new"))
-                after = os.stat(out)
-                self.assertEqual((after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)),
-                                 (self.uid, self.gid, 0o604))
-                self.assertEqual(os.listdir(self.dir), ["out"])
+            for mode in [0o604, 0o4755, 0o2750, 0o6755]:
+                with self.subTest(tool=tool_name, mode=oct(mode)):
+                    out = self.owned("out", b"old\n", self.uid, self.gid, mode)
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 0, b"", b"")
+                    self.assertEqual(self.read(out), encode_text(b"new"))
+                    after = os.stat(out)
+                    self.assertEqual((after.st_uid, after.st_gid, oct(stat.S_IMODE(after.st_mode))),
+                                     (self.uid, self.gid, oct(mode)))
+                    self.assertEqual(os.listdir(self.dir), ["out"])
 
     def test_directory_the_user_cannot_write(self):
         # The file may be writable, but its replacement can't be made beside it.

@@ -14,7 +14,7 @@
 
 int main(void) {
     char buf[QEL_RECORD_BUFFER_SIZE];
-    int32_t status = QEL_RTN_SUCCESSFUL;
+    int32_t status = QEL_STATUS_INIT;
 
     printf("%d.%d.%d %s%s\n", QEL_VERSION_MAJOR, QEL_VERSION_MINOR, QEL_VERSION_PATCH, QEL_VERSION_STRING, LINKAGE);
     strcpy(buf, "Hello\n");

@@ -19,7 +19,6 @@ EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 
-EMPTY_SOURCE = 6
 READ_ERROR = 4
 SOURCE_ENCODED = 9
 
@@ -71,8 +70,10 @@ def parse(argv: List[str]) -> Tuple[Set[str], List[str]]:
         elif arg.startswith("--"):
             name, value, _ = arg.partition("=")
             matches = [name] if name in _LONG else [long for long in _LONG if long.startswith(name)]
-            if len(matches) != 1 or value:  # unknown, ambiguous, or given a value it takes none of
+            if len(matches) != 1:  # unknown or ambiguous
                 raise UsageError("invalid option '%s'" % arg)
+            if value:
+                raise UsageError("option '%s' doesn't allow an argument" % matches[0])
             letters.add(_LONG[matches[0]])
         elif arg.startswith("-") and arg != "-":
             for letter in arg[1:]:
@@ -123,14 +124,12 @@ def convert(decode: bool, force: bool, arg: str) -> int:
             if out_stat is not None and stat.S_ISREG(out_stat.st_mode) and \
                     (out_stat.st_dev, out_stat.st_ino) == (in_stat.st_dev, in_stat.st_ino):
                 return _fail(STDOUT_NAME, "output file is the input file")
-        total = 0
         try:
             while True:
                 try:
                     chunk = src.read(CHUNK_SIZE)
                 except OSError:
                     return _report(name, stream._converter._lines + 1, READ_ERROR, messages.message(READ_ERROR))
-                total += len(chunk)
                 try:
                     out = stream.feed(chunk) if chunk else stream.close()
                 except QelError as e:
@@ -141,9 +140,7 @@ def convert(decode: bool, force: bool, arg: str) -> int:
                     break
         except OSError as e:
             return _fail(STDOUT_NAME, os.strerror(e.errno) if e.errno else "write error")
-        if total == 0:
-            return _report(name, 0, EMPTY_SOURCE, messages.message(EMPTY_SOURCE))
-        return EXIT_OK
+        return EXIT_OK  # an empty input too, as for any filter
     finally:
         if src is not sys.stdin.buffer:
             src.close()
