@@ -1,39 +1,38 @@
 #!/usr/bin/env bash
-# Builds and runs every check of the project, as CI does:
-#   1. the test suite, built with gcc and with clang, warnings as errors,
-#      and again with each kernel alone (portable, avx2);
-#   2. the test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
-#      and again with the direct stdio buffer access turned off;
-#   3. the threading tests under ThreadSanitizer;
-#   4. every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
-#   5. the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built and
-#      run under Wine, and their zips;
-#   6. the Debian packages, built through debian/ (the source package, this
-#      machine's and, cross-built, arm64's): lintian, installed with dpkg -i
-#      and used;
-#   7. the Python package: the wheel built offline, installed into a fresh
-#      virtual environment and tested there;
-#   8. the ABI against the committed baseline (abidiff).
-#   9. the test suite cross-built for aarch64, armhf, s390x and i686 Linux
-#      and run under qemu.
+# Builds and runs every check of the project, as CI does, in the order of
+# the stages' names below:
+#   plain portable avx2 clang   the test suite built with gcc, warnings as
+#       errors, again with each kernel alone, and with clang;
+#   sanitize nodirect tsan      the test suite under AddressSanitizer and
+#       UndefinedBehaviorSanitizer, again with the direct stdio buffer access
+#       turned off, and the threading tests under ThreadSanitizer;
+#   fuzz      every fuzz target for a bounded time (FUZZ_SECONDS, default 60);
+#   cross     the test suite cross-built for aarch64, armhf, s390x and i686
+#       Linux and run under qemu;
+#   windows   the Windows DLLs (32- and 64-bit, msvcrt and ucrt), cross-built
+#       and run under Wine, and their zips;
+#   abi       the ABI against the committed baseline (abidiff);
+#   package   the Debian packages, built through debian/ (the source package,
+#       this machine's and, cross-built, arm64's): lintian, installed with
+#       dpkg -i and used;
+#   python    the Python package: the wheel built offline, installed into a
+#       fresh virtual environment and tested there.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo; the package stage installs its own). Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
-# (names: plain portable avx2 clang sanitize nodirect tsan fuzz windows
-# package python abi cross;
-# default: all).
+# (default: all of the names above).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package python abi cross}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz cross windows abi package python}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . "$repo/scripts/lib.sh"
 wants() { [[ " $stages " == *" $1 "* ]]; }
 
-# ---- packages ---------------------------------------------------------------
+# ---- What the stages need -----------------------------------------------------
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
 if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy); fi
@@ -54,6 +53,7 @@ build_and_test() {
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 "${ctest_args[@]}"
 }
 
+# ---- The library and its tests on this machine -------------------------------
 if wants plain; then
     stage "gcc: build and test"
     build_and_test "$repo/build-check" -DCMAKE_BUILD_TYPE=Release
@@ -80,6 +80,7 @@ if wants clang; then
     CC=clang-14 CXX=clang++-14 build_and_test "$repo/build-check-clang" -DCMAKE_BUILD_TYPE=Release
 fi
 
+# ---- Under the sanitizers ----------------------------------------------------
 if wants sanitize; then
     stage "AddressSanitizer + UndefinedBehaviorSanitizer: build and test"
     build_and_test "$repo/build-check-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_SANITIZE=ON
@@ -98,9 +99,16 @@ if wants tsan; then
     build_and_test "$repo/build-check-tsan" --ctest -L threads -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_TSAN=ON
 fi
 
+# ---- Fuzzing -----------------------------------------------------------------
 if wants fuzz; then
     stage "fuzzing, ${FUZZ_SECONDS:-60} s a target"
     FUZZ_BUILD_DIR="$repo/build-check-fuzz" bash "$repo/scripts/fuzz.sh"
+fi
+
+# ---- Other platforms: Linux architectures under qemu, Windows under Wine -----
+if wants cross; then
+    stage "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
+    bash "$repo/scripts/check-cross.sh"
 fi
 
 if wants windows; then
@@ -108,26 +116,21 @@ if wants windows; then
     bash "$repo/scripts/check-windows.sh"
 fi
 
-# ---- packages and ABI ---------------------------------------------------------
+# ---- What ships: the ABI, the Debian packages --------------------------------
+if wants abi; then
+    stage "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
+    bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
+fi
+
 if wants package; then
     stage "Debian packages: dpkg-buildpackage (source, native, arm64), lintian, dpkg -i, use"
     as_root bash "$repo/scripts/check-package.sh"
 fi
 
+# ---- Hosts in other languages ------------------------------------------------
 if wants python; then
     stage "Python package: wheel built offline, installed into a fresh venv, tested there"
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
-fi
-
-if wants abi; then
-    stage "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
-    bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
-fi
-# ---- end of packages and ABI --------------------------------------------------
-
-if wants cross; then
-    stage "other Linux architectures under qemu: aarch64, armhf, s390x, i686"
-    bash "$repo/scripts/check-cross.sh"
 fi
 
 stage "all checks passed: $stages"

@@ -2,7 +2,7 @@
 on the way: one-shot, file and incremental conversions, refusals with their
 offsets and lines, and random texts and records in random chunk sizes.
 
-    python3 test_qelcode.py [--library PATH] [--step-selector K] [unittest options, e.g. -k PATTERN]
+    python3 test_qelcode.py [--library PATH] [--step-selector K] [--part all|whole|pieces] [unittest options]
 
 Tests whichever qelcode imports (the installed package, or the source tree
 with PYTHONPATH=bindings/python/src); --library loads that library rather
@@ -48,7 +48,9 @@ def random_records(rng, s):
     return bytes(out)
 
 
-class ModuleTest(unittest.TestCase):
+class ConversionCase(unittest.TestCase):
+    """Converts through the package and compares with the model."""
+
     @classmethod
     def setUpClass(cls):
         cls.lib = qelcode.Library(ARGS.library) if ARGS.library else qelcode.library()
@@ -94,6 +96,17 @@ class ModuleTest(unittest.TestCase):
         self.assertIn(want.status, (model.SUCCESSFUL, model.EMPTY_SOURCE))
         self.assertEqual(dest.getvalue(), want.out)
 
+    def random_cases(self, chunk_sizes):
+        rng = random.Random(20261210)
+        for _ in range(150):
+            text = random_text(rng, rng.randrange(25))
+            records = random_records(rng, self.s)
+            for chunk in chunk_sizes:
+                self.check(text, False, force=rng.random() < 0.3, chunk_size=chunk)
+                self.check(records, True, chunk_size=chunk)
+
+
+class ModuleTest(ConversionCase):
     def test_hand_worked(self):
         cases = [v for v in model.load_vectors() if v[0] in ("encode-file", "decode-file")]
         self.assertTrue(cases)
@@ -124,20 +137,8 @@ class ModuleTest(unittest.TestCase):
         self.check(b"OP looks encoded\n", False, force=True)
         self.assertEqual(self.lib.decode(self.lib.encode(b"OP x\n", force=True)), b"OP x\n")
 
-    def random_cases(self, chunk_sizes):
-        rng = random.Random(20261210)
-        for _ in range(150):
-            text = random_text(rng, rng.randrange(25))
-            records = random_records(rng, self.s)
-            for chunk in chunk_sizes:
-                self.check(text, False, force=rng.random() < 0.3, chunk_size=chunk)
-                self.check(records, True, chunk_size=chunk)
-
     def test_random_texts_and_records_whole_and_in_file_chunks(self):
         self.random_cases((None, 1, 7, 513, 4096))
-
-    def test_random_texts_and_records_fed_in_pieces(self):
-        self.random_cases((-5, -600))
 
     def test_module_functions_and_version(self):
         qelcode._reset(self.lib)
@@ -147,9 +148,22 @@ class ModuleTest(unittest.TestCase):
         self.assertRegex(qelcode.version(), r"^\d+\.\d+\.\d+$")
 
 
+class FedInPiecesTest(ConversionCase):
+    """The incremental objects, fed a few bytes and more than a record at a time."""
+
+    def test_random_texts_and_records_fed_in_pieces(self):
+        self.random_cases((-5, -600))
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--library")
     parser.add_argument("--step-selector", type=int, default=2)
+    parser.add_argument("--part", choices=["all", "whole", "pieces"], default="all",
+                        help="the incremental objects fed in pieces (pieces), the rest (whole), or all")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.part == "pieces":
+        rest.append("FedInPiecesTest")
+    elif ARGS.part == "whole":
+        rest.append("ModuleTest")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=1)
