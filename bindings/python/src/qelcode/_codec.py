@@ -14,10 +14,11 @@ import ctypes
 import io
 import operator
 import os
+import stat
 import sys
 import threading
 from contextlib import contextmanager
-from typing import IO, Any, Iterator, Optional, Union
+from typing import IO, Any, Iterator, Optional, Tuple, Union
 
 from . import _native
 
@@ -33,7 +34,8 @@ _COPY_SIZE = 1 << 20        # pieces in which a read-only buffer that can't be l
 DEFAULT_CHUNK_SIZE = 65536
 
 BytesLike = Union[bytes, bytearray, memoryview, Any]  # anything with the buffer protocol
-PathOrFile = Union[str, "os.PathLike[str]", IO[bytes], Any]
+FileName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+PathOrFile = Union[FileName, IO[bytes], Any]
 
 
 class QelError(Exception):
@@ -222,17 +224,70 @@ def _chunk_size(chunk_size: int) -> int:
     return size
 
 
+def is_file_name(target: Any) -> bool:
+    """Whether target names a file: str, bytes, or os.PathLike of either."""
+    return isinstance(target, (str, bytes, os.PathLike))
+
+
+def _check_file_object(target: Any, what: str, method: str) -> None:
+    """Refuses what isn't a binary file object with the method, open and in
+    binary mode, before anything is opened or written."""
+    if isinstance(target, (bytearray, memoryview)) or not hasattr(target, method):
+        raise TypeError("%s must be a file name (str, bytes, os.PathLike) or a binary file object with a "
+                        "%s() method, not %r" % (what, method, type(target).__name__))
+    if isinstance(target, io.TextIOBase):
+        raise TypeError("%s must be opened in binary mode, not as text" % what)
+    if getattr(target, "closed", False) is True:
+        raise ValueError("%s is closed" % what)
+
+
+def _identity(f: Any) -> Optional[Tuple[int, int]]:
+    """The device and inode of the regular file that the file object f reads
+    or writes, or None (not a file, or no descriptor)."""
+    try:
+        st = os.fstat(f.fileno())
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        return None
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _same_file_error(what: Any) -> ValueError:
+    return ValueError("dest is the same file as src (%r): it would be destroyed" % (what,))
+
+
 @contextmanager
-def _opened(target: PathOrFile, mode: str, what: str) -> Iterator[Any]:
-    if isinstance(target, (str, os.PathLike)):
-        with open(target, mode) as f:
+def _opened_source(src: PathOrFile) -> Iterator[Any]:
+    if is_file_name(src):
+        with open(src, "rb") as f:
             yield f
         return
-    method = "read" if "r" in mode else "write"
-    if isinstance(target, (bytes, bytearray, memoryview)) or not hasattr(target, method):
-        raise TypeError("%s must be a path or a binary file object with a %s() method, not %r"
-                        % (what, method, type(target).__name__))
-    yield target
+    yield src
+
+
+@contextmanager
+def _opened_dest(dest: PathOrFile, source: Optional[Tuple[int, int]]) -> Iterator[Any]:
+    """dest, opened for writing where it is a name; refused with ValueError
+    where it is the file source (device, inode), before anything in it
+    changes."""
+    if not is_file_name(dest):
+        if source is not None and _identity(dest) == source:
+            raise _same_file_error(dest)
+        yield dest
+        return
+    # Opened without truncating, so that the same file is found before it is emptied.
+    fd = os.open(dest, os.O_WRONLY | os.O_CREAT | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0), 0o666)
+    try:
+        st = os.fstat(fd)
+        if source is not None and stat.S_ISREG(st.st_mode) and (st.st_dev, st.st_ino) == source:
+            raise _same_file_error(dest)
+        if stat.S_ISREG(st.st_mode):
+            os.ftruncate(fd, 0)
+        f = open(fd, "wb", closefd=True)
+    except BaseException:
+        os.close(fd)
+        raise
+    with f:
+        yield f
 
 
 class Library:
@@ -241,27 +296,27 @@ class Library:
     Library() finds the library as the module does: the copy bundled with
     the package, else the file named by the environment variable
     QELCODE_LIBRARY, else the system's (libqelcode.so.1). Library(path)
-    loads the file at path. Both raise LibraryError, which names every
+    loads the file at path (str, bytes or os.PathLike; a bare name is a
+    file in the current directory, not one searched for). Both raise LibraryError, which names every
     library tried and why it failed, when there is none to use, when it
     lacks a function or when it is older than the package.
     """
 
-    def __init__(self, path: "Optional[Union[str, os.PathLike[str]]]" = None) -> None:
+    def __init__(self, path: Optional[FileName] = None) -> None:
         from . import __version__
-        self.path, self._lib = _native.load(None if path is None else os.fspath(path), __version__)
+        self.path, self._lib = _native.load(None if path is None else os.fsdecode(path), __version__)
 
     def __repr__(self) -> str:
         return "<qelcode.Library %s, version %s>" % (self.path, self.version())
 
     def version(self) -> str:
         """The library's version, "MAJOR.MINOR.PATCH"."""
-        version: bytes = self._lib.QEL_Version()
-        return version.decode("ascii")
+        return _native.version_of(self._lib)
 
     def message(self, code: int) -> str:
         """The library's fixed English message for a status code."""
-        message: bytes = self._lib.QEL_RtnCodeStr(code)
-        return message.decode("ascii")
+        message: Optional[bytes] = self._lib.QEL_RtnCodeStr(code)
+        return message.decode("ascii", "replace") if message is not None else "status %d" % code
 
     def _convert(self, encoding: bool, data: BytesLike, force: bool, what: str) -> bytes:
         converter = _Converter(self, encoding, force)
@@ -297,32 +352,42 @@ class Library:
         return Decoder(library=self)
 
     def _convert_file(self, stream: "_Stream", src: PathOrFile, dest: PathOrFile, chunk_size: int) -> int:
+        # Every argument is checked before dest is opened, so that a refused
+        # call leaves dest as it was.
         size = _chunk_size(chunk_size)
-        with _opened(src, "rb", "src") as source, _opened(dest, "wb", "dest") as sink:
-            while True:
-                chunk = source.read(size)
-                if chunk is None:
-                    raise OSError("src is a non-blocking stream with no data ready")
-                try:
-                    sink.write(stream.feed(chunk) if chunk else stream.close())
-                except QelError as e:
-                    sink.write(e.output)
-                    raise
-                except TypeError:
-                    if isinstance(chunk, str):
-                        raise TypeError("src must be opened in binary mode (it gave str)") from None
-                    raise
-                if not chunk:
-                    return stream.offset
+        if not is_file_name(src):
+            _check_file_object(src, "src", "read")
+        if not is_file_name(dest):
+            _check_file_object(dest, "dest", "write")
+        with _opened_source(src) as source:
+            probe = source.read(0)
+            if isinstance(probe, str):
+                raise TypeError("src must be opened in binary mode (it gave str)")
+            with _opened_dest(dest, _identity(source)) as sink:
+                while True:
+                    chunk = source.read(size)
+                    if chunk is None:
+                        raise OSError("src is a non-blocking stream with no data ready")
+                    try:
+                        sink.write(stream.feed(chunk) if chunk else stream.close())
+                    except QelError as e:
+                        sink.write(e.output)
+                        raise
+                    if not chunk:
+                        return stream.offset
 
     def encode_file(self, src: PathOrFile, dest: PathOrFile, force: bool = False,
                     chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
         """Encodes src into dest, chunk_size bytes of src at a time; answers
         the bytes read.
 
-        src and dest are binary file objects or paths. Records written before
-        a refused line stay in dest, and QelError is raised. chunk_size below
-        1 raises ValueError.
+        src and dest are binary file objects or file names (str, bytes,
+        os.PathLike). Every argument is checked before dest is opened: a
+        text-mode or closed file object raises TypeError or ValueError, and
+        dest that is the same file as src (same device and inode, however
+        named) raises ValueError, leaving dest untouched. Records written
+        before a refused line stay in dest, and QelError is raised.
+        chunk_size below 1 raises ValueError.
         """
         return self._convert_file(Encoder(force, library=self), src, dest, chunk_size)
 
@@ -352,6 +417,9 @@ class _Stream:
 
     def __init__(self, force: bool = False, *, library: Optional[Library] = None) -> None:
         self._converter = _Converter(library or default_library(), self._encoding, force)
+        # One call at a time: the conversion's state and scratch buffer are
+        # shared by every call on the object.
+        self._lock = threading.Lock()
 
     @property
     def offset(self) -> int:
@@ -365,7 +433,7 @@ class _Stream:
         line count from the start of the whole input), after which the
         object takes nothing more."""
         out = io.BytesIO()
-        with _byte_view(data, "feed() data") as view:
+        with _byte_view(data, "feed() data") as view, self._lock:
             self._converter.feed(out, view, False)
         return out.getvalue()
 
@@ -373,7 +441,8 @@ class _Stream:
         """Ends the input: returns the output of what is left (a last line
         without a line feed is taken too). The object takes nothing more."""
         out = io.BytesIO()
-        self._converter.feed(out, memoryview(b""), True)
+        with self._lock:
+            self._converter.feed(out, memoryview(b""), True)
         return out.getvalue()
 
 
@@ -387,6 +456,9 @@ class Encoder(_Stream):
 
     The output put together is byte for byte what encode() gives for the
     whole text. force encodes lines that already carry the encoded mark.
+    One object may be used from several threads: its calls take turns (a
+    lock), so each returns the output of its own input, in the order the
+    calls ran.
     """
 
     _encoding = True
