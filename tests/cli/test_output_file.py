@@ -588,6 +588,13 @@ class OutputFileTest(ToolTest):
                 self.assertEqual(self.read(target), b"under the mount\n")
                 self.assertOnly("source", "target")
 
+    def test_regular_file_in_proc(self):
+        # No file can be made beside it: written in place, as "> FILE" writes
+        # it (here the tool's own name, which it may set).
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.assertRun(run(["-o", "/proc/self/comm"], b"x\n", tool=tool), 0, b"", b"")
+
     def test_closed_standard_descriptors(self):
         # A closed descriptor 0, 1 or 2 is never taken by a file of the
         # tool's: messages don't go into the output, and writing to a closed

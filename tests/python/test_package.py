@@ -497,14 +497,19 @@ class LoadingTest(unittest.TestCase):
             self.skipTest("the library in use was found on the system's path")
         from pathlib import Path
         show = "import qelcode; print(qelcode.library().path); print(qelcode.encode(b'x\\n'))"
+        package = os.path.dirname(qelcode.__file__)
         with tempfile.TemporaryDirectory(prefix="qelcode-names-") as cwd:
+            # The package without a bundled library, which would come first.
+            root = os.path.join(cwd, "pure")
+            shutil.copytree(package, os.path.join(root, "qelcode"),
+                            ignore=shutil.ignore_patterns("*.so*", "*.dll", "*.dylib", "__pycache__"))
             shutil.copy(library, os.path.join(cwd, "copy.so"))
             with open(os.path.join(cwd, "garbage.so"), "wb") as f:
                 f.write(b"not a library\n")
-            result = self.run_python(show, {"QELCODE_LIBRARY": "copy.so"}, cwd=cwd)
+            result = self.run_python(show, {"QELCODE_LIBRARY": "copy.so"}, root, cwd=cwd)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(result.stdout.decode().splitlines()[0], "copy.so")
-            result = self.run_python(show, {"QELCODE_LIBRARY": "garbage.so"}, cwd=cwd)
+            result = self.run_python(show, {"QELCODE_LIBRARY": "garbage.so"}, root, cwd=cwd)
             self.assertIn(b"QELCODE_LIBRARY=garbage.so", result.stderr)
             self.assertNotIn(b"No such file", result.stderr)  # found, and refused for what it holds
             for name in [library, os.fsencode(library), Path(library)]:
