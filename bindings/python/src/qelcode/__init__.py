@@ -28,9 +28,11 @@ from __future__ import annotations
 
 from typing import Optional
 
-from ._codec import (DEFAULT_CHUNK_SIZE, BytesLike, Decoder, Encoder, Library, PathOrFile, QelError,
-                     default_library)
-from ._native import LibraryError
+from ._errors import LibraryError, QelError
+from ._files import DEFAULT_CHUNK_SIZE, PathOrFile
+from ._incremental import Decoder, Encoder
+from ._library import Library, default_library, set_default_library
+from ._views import BytesLike
 
 __version__ = "1.1.0"
 
@@ -98,5 +100,4 @@ def version() -> str:
 
 def _reset(library: Optional[Library] = None) -> None:
     """Makes the module's functions use library (None: find it again on next use)."""
-    from . import _codec
-    _codec._default = library
+    set_default_library(library)

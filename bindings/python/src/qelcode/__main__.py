@@ -129,12 +129,14 @@ def convert(decode: bool, force: bool, arg: str) -> int:
             if out_stat is not None and stat.S_ISREG(out_stat.st_mode) and \
                     (out_stat.st_dev, out_stat.st_ino) == (in_stat.st_dev, in_stat.st_ino):
                 return _fail(STDOUT_NAME, "output file is the input file")
+        lines = 0  # line feeds read so far: a read error is on the line after them
         try:
             while True:
                 try:
                     chunk = src.read(CHUNK_SIZE)
                 except OSError:
-                    return _report(name, stream._converter._lines + 1, READ_ERROR, messages.message(READ_ERROR))
+                    return _report(name, lines + 1, READ_ERROR, messages.message(READ_ERROR))
+                lines += chunk.count(b"\n")
                 try:
                     out = stream.feed(chunk) if chunk else stream.close()
                 except QelError as e:

@@ -11,7 +11,9 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Tuple
+
+from ._errors import LibraryError
 
 ENVIRONMENT_VARIABLE = "QELCODE_LIBRARY"
 
@@ -27,18 +29,6 @@ _PROTOTYPES = {
     "QEL_RtnCodeStr": (ctypes.c_char_p, [ctypes.c_int32]),
     "QEL_Version": (ctypes.c_char_p, []),
 }
-
-
-class LibraryError(OSError):
-    """libqelcode could not be loaded, or the library loaded can't serve
-    this package (a function missing, a version older than the package's).
-
-    ``tried`` lists what was tried, in order, as (library, reason) pairs.
-    """
-
-    def __init__(self, message: str, tried: Sequence[Tuple[str, str]] = ()) -> None:
-        super().__init__(message)
-        self.tried = list(tried)
 
 
 def library_file_name() -> str:
@@ -92,6 +82,12 @@ def version_of(lib: ctypes.CDLL) -> str:
     if version is None:
         raise LibraryError("reports no version (QEL_Version returned NULL)")
     return version.decode("ascii", "replace")
+
+
+def message_of(lib: ctypes.CDLL, code: int) -> str:
+    """The fixed English message of lib for a status code."""
+    message: Optional[bytes] = lib.QEL_RtnCodeStr(code)
+    return message.decode("ascii", "replace") if message is not None else "status %d" % code
 
 
 def as_file_name(path: str) -> str:
