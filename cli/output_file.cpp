@@ -63,12 +63,16 @@ bool OutputFile::open(const std::string &path, std::string *error) {
     } else {
         struct stat st {};
         existed_ = fstatat(target_.dir, target_.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        const bool may_replace = target_.dir_allows_rename && !(existed_ && S_ISLNK(st.st_mode));
+        const bool link = existed_ && S_ISLNK(st.st_mode);
+        const bool may_replace = target_.dir_allows_rename && !link;
         // A new file is made as the shell makes one: 0666 less the umask,
         // or as the directory's default ACL says. A replacement takes the
         // old file's mode at the end; until then only the user reads it.
         int err = may_replace ? temp_.create_beside(target_.dir, existed_ ? 0600 : 0666) : EOPNOTSUPP;
-        if (err != 0) err = temp_.create_anonymous(may_replace || !target_.dir_allows_rename ? -1 : target_.dir);
+        // Else an anonymous one: beside the file it is copied into, where
+        // the name is that file's own (another user's file, one with flags);
+        // where a link leads elsewhere (/dev/stdout), in $TMPDIR.
+        if (err != 0) err = temp_.create_anonymous(may_replace || link ? -1 : target_.dir);
         if (err != 0) {
             *error = "cannot make a temporary file for the output: " + error_text(err);
             close_all();
