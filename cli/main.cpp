@@ -15,6 +15,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "progress.h"
+#include "standard_descriptors.h"
 #include "qelcode.h"
 
 namespace {
@@ -224,6 +225,10 @@ int convert(const qelcli::Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (!qelcli::fill_closed_standard_descriptors()) {
+        fprintf(stderr, "qelcode: /dev/null: %s\n", strerror(errno));
+        return kExitFailure;
+    }
     qelcli::Options options;
     std::string error;
     if (!qelcli::parse_options(argc, argv, &options, &error)) {

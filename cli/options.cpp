@@ -69,7 +69,7 @@ const char *help_text() {
            "  -d, --decode       decode records back to text (default: encode text)\n"
            "  -t, --test         decode without writing and tell whether each INPUT is sound\n"
            "  -f, --force        encode lines that already carry the encoded mark\n"
-           "  -o, --output FILE  write to FILE, replaced only when everything succeeded;\n"
+           "  -o, --output FILE  write to FILE, touched only once INPUT is converted whole;\n"
            "                     '-' is standard output\n"
            "      --progress     show bytes done, total, percent and rate on standard\n"
            "                     error (default: when it is a terminal and INPUT a file\n"

@@ -1,14 +1,29 @@
-// The file named by -o, written as a shell redirection would reach it but
-// replaced whole: a regular file is written beside its final place and
-// moved there only when everything succeeded, so that a failure leaves the
-// old file exactly as it was (or no file at all).
+// The file named by -o. Nothing reaches it before the input has been
+// converted whole, so that a refused input leaves it as it was (or leaves
+// no file at all); the output waits in a temporary file until then.
+//
+// It is then put in place in one of two ways:
+// - replaced whole (a rename), where that can widen nothing and lose
+//   nothing: the name is not a symbolic link and either has nothing there,
+//   or holds a regular file of the user's own with no other hard link, no
+//   set-ID bit, and no flags or extended attributes but its ACL, in a
+//   directory that is neither append-only nor immutable. It takes the old
+//   file's group, mode and access ACL as they are at that moment. A reader
+//   sees the old file or the new one, never a part.
+// - written as "> path" writes: the path opened with O_WRONLY|O_CREAT|
+//   O_TRUNC, so the kernel makes every check (fs.protected_regular and
+//   fs.protected_symlinks included) and the file keeps its inode, owner,
+//   mode, ACL, links and flags; then the output is copied in.
+// Something that is not a regular file (a terminal, a device, a pipe) is
+// opened at once and written as the output comes.
 #pragma once
 
 #include <stdio.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <string>
+
+#include "output_target.h"
+#include "temp_file.h"
 
 namespace qelcli {
 
@@ -19,50 +34,26 @@ public:
     OutputFile &operator=(const OutputFile &) = delete;
     ~OutputFile();  // discards what was written unless committed
 
-    // Prepares to write path. The kernel follows its symbolic links, as
-    // for any open, so every protection of an open applies (a link that
-    // may not be followed is refused with the system's reason). A regular
-    // file there, or a name that doesn't exist yet, is written through a
-    // temporary file in the same directory: an unnamed one where the file
-    // system allows it, else a hidden .qelcode.* file; every name is taken
-    // relative to that directory's descriptor. A file that is replaced
-    // must be one the user could open for writing and have no other hard
-    // links; the new file takes its owner, group, access ACL and mode, or
-    // nothing is written. Anything else (a device, a pipe, a link in /proc,
-    // which /dev/stdout leads to) is opened and written in place, as
-    // "> path" would. On failure returns false and sets *error to the reason.
+    // Prepares to write path. On failure returns false and sets *error to
+    // the reason; nothing has been changed then.
     bool open(const std::string &path, std::string *error);
 
     FILE *stream() const { return stream_; }
 
-    // Flushes the temporary file, gives it the replaced file's mode (after
-    // the data, as writing may clear the set-ID bits) and checks it, syncs
-    // and closes it, and puts it in the destination's place. On failure
-    // the destination is untouched, the temporary file is gone, and *error
-    // says why.
+    // Puts what was written in place, as described above. On failure
+    // *error says why; a file replaced whole is then untouched, and the
+    // temporary file is gone.
     bool commit(std::string *error);
 
-    // Closes and removes the temporary file.
-    void discard();
-
 private:
-    enum class Kind { kInPlace, kUnnamed, kNamed };
+    bool replace_whole();
+    bool write_through(std::string *error);
+    void close_all();
 
-    bool open_in_place(const std::string &path, std::string *error);
-    bool open_new(std::string *error);
-    bool open_replacement(const struct stat &old, std::string *error);
-    bool keep_mode_and_acl(int fd, std::string *error);
-    int create_temp(mode_t mode);
-    int put_in_place();
-    void close_dir();
-
-    Kind kind_ = Kind::kInPlace;
-    int dir_ = -1;           // descriptor of the directory the file ends up in
-    std::string name_;       // the file's name in dir_, links followed
-    std::string temp_name_;  // the named temporary file's name in dir_ while it exists
-    bool replaces_ = false;  // name_ existed and is to be replaced
-    struct stat old_ {};     // the replaced file
-    std::string old_acl_;    // its access ACL in stored form; empty: none
+    std::string path_;
+    OutputTarget target_;
+    TempFile temp_;
+    bool existed_ = false;  // something had the name when it was opened
     FILE *stream_ = nullptr;
 };
 

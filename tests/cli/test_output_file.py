@@ -1,11 +1,14 @@
-"""-o: the output file replaced whole or not at all, with its mode, owner,
-group and access ACL, links, devices and standard output, signals, and
-other users.
+"""-o: nothing reaches the output file before the input is converted whole;
+then it is replaced whole where that widens nothing, else written as the
+shell's "> FILE" writes it. Modes, owners, ACLs, flags, links, devices,
+standard output, signals, other users and sticky directories.
 """
+import contextlib
 import grp
 import os
 import pwd
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -35,6 +38,37 @@ def access_acl(path):
         return os.getxattr(path, "system.posix_acl_access")
     except OSError:
         return None
+
+
+@contextlib.contextmanager
+def sysctl(test, name, value):
+    """Sets the kernel setting name (fs.protected_regular) to value for the
+    block and puts the old value back; skips the test where it can't be set."""
+    path = "/proc/sys/" + name.replace(".", "/")
+    try:
+        with open(path) as f:
+            old = f.read().strip()
+        with open(path, "w") as f:
+            f.write(value)
+    except OSError as e:
+        test.skipTest("can't set %s here (%s); needs root outside a container's read-only /proc/sys"
+                      % (name, e.strerror))
+    try:
+        yield
+    finally:
+        with open(path, "w") as f:
+            f.write(old)
+
+
+def no_core_dump():
+    """For a tool stopped by a signal whose default also dumps core."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def inode_flags(path):
+    """The file's flags as lsattr shows them ("-----d--------e-----"), or None."""
+    result = subprocess.run(["lsattr", "-d", path], capture_output=True, timeout=config.timeout)
+    return result.stdout.split()[0].decode() if result.returncode == 0 else None
 
 
 class OutputFileTest(ToolTest):
@@ -297,24 +331,30 @@ class OutputFileTest(ToolTest):
         self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode))
         self.assertOnly("fifo")
 
-    def test_hard_linked_file_is_refused(self):
-        # Replacing it would leave the other names with the old content.
-        for others, message in [(1, b"has 1 other hard link"), (2, b"has 2 other hard links")]:
-            with self.subTest(others=others):
-                self.clear()
-                out = self.write("out", b"old\n")
-                links = [os.path.join(self.dir, "link%d" % i) for i in range(others)]
-                for link in links:
-                    os.link(out, link)
-                self.assertRun(run(["-o", out], b"new\n"), 1, b"",
-                               b"qelcode: %s: %s; not replaced\n" % (out.encode(), message))
-                for name in [out] + links:
-                    self.assertEqual(self.read(name), b"old\n")
-                self.assertEqual(os.stat(out).st_nlink, others + 1)
+    def test_hard_linked_file_is_written_in_place(self):
+        # Replacing it would leave the other names with the old content:
+        # every name sees the new one, as after "> FILE".
+        for tool_name, tool in both_tools():
+            for others in [1, 2]:
+                with self.subTest(tool=tool_name, others=others):
+                    self.clear()
+                    out = self.write("out", b"old content, longer than the new\n" * 10)
+                    links = [os.path.join(self.dir, "link%d" % i) for i in range(others)]
+                    for link in links:
+                        os.link(out, link)
+                    ino = os.stat(out).st_ino
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"", b"")
+                    for name in [out] + links:
+                        self.assertEqual(self.read(name), encode_text(b"new"))
+                        self.assertEqual(os.stat(name).st_ino, ino)
+                    self.assertOnly("out", *[os.path.basename(link) for link in links])
 
     def test_stopped_by_a_signal_leaves_no_temporary_file(self):
         # SIGKILL can't be caught: only an unnamed temporary file is sure to go then.
-        caught = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGPIPE, signal.SIGUSR1, signal.SIGALRM]
+        caught = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGPIPE, signal.SIGUSR1, signal.SIGALRM,
+                  signal.SIGPWR, signal.SIGSYS, signal.SIGRTMIN + 2]
+        if hasattr(signal, "SIGSTKFLT"):
+            caught.append(signal.SIGSTKFLT)
         try:
             os.close(os.open(self.dir, os.O_TMPFILE | os.O_WRONLY, 0o600))
             unnamed = True
@@ -324,7 +364,7 @@ class OutputFileTest(ToolTest):
             signals = caught + ([signal.SIGKILL] if tool == config.tool else [])
             for sig in signals:
                 for existing in [True, False]:
-                    with self.subTest(tool=tool_name, signal=sig.name, existing=existing):
+                    with self.subTest(tool=tool_name, signal=signal.strsignal(sig), existing=existing):
                         if sig == signal.SIGKILL and not unnamed:
                             self.skipTest("the file system of %s refuses unnamed temporary files" % self.dir)
                         self.clear()
@@ -332,7 +372,7 @@ class OutputFileTest(ToolTest):
                         if existing:
                             self.write("out", b"old\n")
                         with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE,
-                                              stderr=subprocess.PIPE) as proc:
+                                              stderr=subprocess.PIPE, preexec_fn=no_core_dump) as proc:
                             proc.stdin.write(b"a first line\n")
                             proc.stdin.flush()
                             self.wait_until_writing(proc)
@@ -376,7 +416,10 @@ class OutputFileTest(ToolTest):
                 self.assertEqual(self.read(out), encode_text(b"first") + encode_text(b"second"))
                 self.assertOnly("out")
 
-    def test_replacement_keeps_owner_group_mode_and_acl(self):
+    def test_owner_group_mode_and_acl_are_kept(self):
+        # A file of the user's own is replaced whole and takes the old
+        # file's group, mode and ACL; another user's is written in place,
+        # as "> FILE" writes it, and so keeps all it has.
         if os.geteuid() != 0:
             self.skipTest("needs root to give the file another owner")
         acl = acl_xattr([
@@ -386,28 +429,199 @@ class OutputFileTest(ToolTest):
             (ACL_MASK, 4, NO_ID),       # mask r--
             (ACL_OTHER, 0, NO_ID),      # others ---
         ])
+        cases = [
+            # name, owner, group, mode, whether replaced whole
+            ("own file", 0, 8765, 0o640, True),
+            ("another user's file", 4321, 8765, 0o640, False),
+            ("another user's set-group-ID file", 4321, 8765, 0o2640, False),
+        ]
         for tool_name, tool in both_tools():
-            for with_acl in [False, True]:
-                with self.subTest(tool=tool_name, acl=with_acl):
+            for name, uid, gid, mode, whole in cases:
+                for with_acl in [False, True]:
+                    with self.subTest(name, tool=tool_name, acl=with_acl):
+                        self.clear()
+                        out = self.write("out", b"old\n")
+                        os.chown(out, uid, gid)
+                        os.chmod(out, mode)
+                        if with_acl:
+                            try:
+                                os.setxattr(out, "system.posix_acl_access", acl)
+                            except OSError as e:
+                                self.skipTest("no access ACLs here: %s" % e.strerror)
+                        before = os.stat(out)
+                        self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"")
+                        after = os.stat(out)
+                        self.assertEqual(self.read(out), encode_text(b"new"))
+                        self.assertEqual(after.st_ino != before.st_ino, whole)
+                        self.assertEqual((after.st_uid, after.st_gid, oct(after.st_mode)),
+                                         (uid, gid, oct(before.st_mode)))
+                        self.assertEqual(access_acl(out), acl if with_acl else None)
+                        self.assertOnly("out")
+
+    def test_permissions_changed_during_a_run_are_kept(self):
+        # What the file has when the output is put in place counts, not what
+        # it had when the tool started, as for "> FILE".
+        if os.geteuid() != 0:
+            self.skipTest("needs root to change the file's group")
+        tight = acl_xattr([(ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 0, 65534), (ACL_GROUP_OBJ, 4, NO_ID),
+                           (ACL_MASK, 4, NO_ID), (ACL_OTHER, 0, NO_ID)])
+        cases = [
+            # name, the change, what is checked, its value afterwards
+            ("chmod 600", lambda p: os.chmod(p, 0o600), lambda p: stat.S_IMODE(os.stat(p).st_mode), 0o600),
+            ("chgrp", lambda p: os.chown(p, -1, 8765), lambda p: os.stat(p).st_gid, 8765),
+            ("ACL entry added", lambda p: os.setxattr(p, "system.posix_acl_access", tight), access_acl, tight),
+        ]
+        for tool_name, tool in both_tools():
+            for name, change, measure, expected in cases:
+                with self.subTest(name, tool=tool_name):
                     self.clear()
-                    out = self.write("out", b"old\n")
-                    os.chown(out, 4321, 8765)
-                    os.chmod(out, 0o2640)
-                    if with_acl:
+                    out = self.write("out", b"old\n", 0o644)
+                    with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE,
+                                          stderr=subprocess.PIPE) as proc:
+                        proc.stdin.write(b"first\n")
+                        proc.stdin.flush()
+                        self.wait_until_writing(proc)
                         try:
-                            os.setxattr(out, "system.posix_acl_access", acl)
+                            change(out)
                         except OSError as e:
-                            self.skipTest("no access ACLs here: %s" % e.strerror)
-                    before = os.stat(out)
-                    self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"")
-                    after = os.stat(out)
-                    self.assertEqual(self.read(out), encode_text(b"new"))
-                    self.assertNotEqual(after.st_ino, before.st_ino)  # replaced whole
-                    self.assertEqual((after.st_uid, after.st_gid, oct(after.st_mode)),
-                                     (4321, 8765, oct(before.st_mode)))
-                    if with_acl:
-                        self.assertEqual(os.getxattr(out, "system.posix_acl_access"), acl)
+                            proc.kill()
+                            self.skipTest("%s: %s" % (name, e.strerror))
+                        proc.stdin.write(b"second\n")
+                        proc.stdin.close()
+                        self.assertEqual(proc.wait(timeout=config.timeout), 0, proc.stderr.read())
+                    self.assertEqual(self.read(out), encode_text(b"first") + encode_text(b"second"))
+                    self.assertEqual(measure(out), expected)
                     self.assertOnly("out")
+
+    def test_name_that_appears_during_a_run(self):
+        # A second writer makes the file while the tool converts: the tool's
+        # output takes its place or is written into it, as "> FILE" would.
+        cases = [("a file of the user's own", None), ("another user's file", 65534)]
+        for tool_name, tool in both_tools():
+            for name, owner in cases:
+                with self.subTest(name, tool=tool_name):
+                    if owner is not None and os.geteuid() != 0:
+                        self.skipTest("needs root to give the file another owner")
+                    self.clear()
+                    out = os.path.join(self.dir, "out")
+                    with subprocess.Popen(command(tool) + ["-o", out], stdin=subprocess.PIPE,
+                                          stderr=subprocess.PIPE) as proc:
+                        proc.stdin.write(b"first\n")
+                        proc.stdin.flush()
+                        self.wait_until_writing(proc)
+                        self.write("out", b"the other writer's content, longer than the records\n" * 4, 0o640)
+                        if owner is not None:
+                            os.chown(out, owner, -1)
+                        proc.stdin.close()
+                        self.assertEqual(proc.wait(timeout=config.timeout), 0, proc.stderr.read())
+                    self.assertEqual(self.read(out), encode_text(b"first"))
+                    self.assertEqual(os.stat(out).st_uid, os.geteuid() if owner is None else owner)
+                    self.assertOnly("out")
+
+    def test_what_a_replacement_would_lose_is_written_in_place(self):
+        # Flags, extended attributes and set-ID bits a new file could not
+        # carry, and a directory where a temporary name could neither be
+        # renamed nor removed: the file is written into, keeping all it has.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to set file flags")
+        sub = os.path.join(self.dir, "sub")
+
+        def unflag():
+            subprocess.run(["chattr", "-a", sub], capture_output=True, timeout=config.timeout)
+
+        def kept_flag(flag):
+            return lambda out: flag in inode_flags(out)
+
+        cases = [
+            # name, set-up (fails: skipped), check afterwards
+            ("append-only directory", lambda out: subprocess.run(["chattr", "+a", sub], check=True,
+                                                                 capture_output=True),
+             lambda out: os.listdir(sub) == ["out"]),
+            ("no-dump flag (chattr +d)", lambda out: subprocess.run(["chattr", "+d", out], check=True,
+                                                                    capture_output=True), kept_flag("d")),
+            ("extended attribute", lambda out: os.setxattr(out, "user.note", b"keep me"),
+             lambda out: os.getxattr(out, "user.note") == b"keep me"),
+            ("set-user-ID file of root's", lambda out: os.chmod(out, 0o4755),
+             lambda out: stat.S_IMODE(os.stat(out).st_mode) == 0o4755),
+        ]
+        for tool_name, tool in both_tools():
+            for name, set_up, check in cases:
+                with self.subTest(name, tool=tool_name):
+                    unflag()
+                    self.clear()
+                    os.mkdir(sub)
+                    self.addCleanup(unflag)
+                    out = self.write("sub/out", b"old content, longer than the new\n" * 10, 0o644)
+                    try:
+                        set_up(out)
+                    except (OSError, subprocess.CalledProcessError) as e:
+                        self.skipTest("%s: not here (%s)" % (name, getattr(e, "stderr", None) or e))
+                    before = os.stat(out)
+                    self.assertRun(run(["-o", out], b"new\n", tool=tool), 0, b"", b"")
+                    self.assertEqual(self.read(out), encode_text(b"new"))
+                    self.assertEqual(os.stat(out).st_ino, before.st_ino)
+                    self.assertTrue(check(out), name)
+                    self.assertEqual(os.listdir(sub), ["out"])
+                    # a new name there is made as "> FILE" makes it
+                    new = os.path.join(sub, "new")
+                    self.assertRun(run(["-o", new], b"new\n", tool=tool), 0, b"", b"")
+                    self.assertEqual(self.read(new), encode_text(b"new"))
+                    self.assertEqual(sorted(os.listdir(sub)), ["new", "out"])
+                    unflag()
+
+    def test_file_mounted_on_its_own_name(self):
+        # A bind-mounted file (/etc/hosts in a container) can't be renamed
+        # over; it is written in place, as "> FILE" writes it.
+        script = 'mount --bind "$0" "$1" && shift && exec "$@"'
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.clear()
+                source = self.write("source", b"old content\n", 0o644)
+                target = self.write("target", b"under the mount\n", 0o644)
+                result = subprocess.run(["unshare", "-m", "sh", "-c", script, source, target] + command(tool) +
+                                        ["-o", target], input=b"mounted\n", capture_output=True,
+                                        timeout=config.timeout)
+                if b"mount" in result.stderr or b"unshare" in result.stderr:
+                    self.skipTest("needs root and a private mount namespace: %s" % result.stderr.decode().strip())
+                self.assertRun(result, 0, b"", b"")
+                self.assertEqual(self.read(source), encode_text(b"mounted"))
+                self.assertEqual(self.read(target), b"under the mount\n")
+                self.assertOnly("source", "target")
+
+    def test_regular_file_in_proc(self):
+        # No file can be made beside it: written in place, as "> FILE" writes
+        # it (here the tool's own name, which it may set).
+        for tool_name, tool in both_tools():
+            with self.subTest(tool=tool_name):
+                self.assertRun(run(["-o", "/proc/self/comm"], b"x\n", tool=tool), 0, b"", b"")
+
+    def test_closed_standard_descriptors(self):
+        # A closed descriptor 0, 1 or 2 is never taken by a file of the
+        # tool's: messages don't go into the output, and writing to a closed
+        # standard output fails as it does for cat.
+        src = self.write("src", b"text\n")
+        enc = self.write("enc", encode_text(b"text"))
+        shown = self.write("shown", b"")
+        cases = [
+            # name, arguments, redirections, exit status, standard error, what "shown" holds after
+            ("-o /dev/stdout, standard error closed", ["--progress", "-o", "/dev/stdout"],
+             '< "$src" > "$shown" 2>&-', 0, b"", encode_text(b"text")),
+            ("standard output closed", [src], ">&-", 1, b"qelcode: (stdout): Bad file descriptor\n", b""),
+            ("-t, standard output closed", ["-t", enc], ">&-", 1, b"qelcode: (stdout): Bad file descriptor\n", b""),
+            ("-o, standard output closed", ["-o", os.path.join(self.dir, "out"), src], ">&-", 0, b"", b""),
+            ("standard input closed", [], "<&-", 1, b"qelcode: (stdin): line 1: Error reading source file\n", b""),
+        ]
+        cat = subprocess.run(["sh", "-c", 'cat "$0" >&-', src], capture_output=True, timeout=config.timeout)
+        self.assertNotEqual(cat.returncode, 0)
+        for name, args, redirections, code, stderr, output in cases:
+            with self.subTest(name):
+                with open(shown, "wb"):
+                    pass
+                script = 'exec "$@" %s' % redirections
+                result = subprocess.run(["sh", "-c", script, "sh"] + command() + args, capture_output=True,
+                                        env=dict(os.environ, src=src, shown=shown), timeout=config.timeout)
+                self.assertRun(result, code, b"", stderr)
+                self.assertEqual(self.read(shown), output)
 
     def test_directory_with_a_default_acl(self):
         # A file made in such a directory starts with an access ACL of its
@@ -494,38 +708,52 @@ class OutputFileTest(ToolTest):
                                     prefix=["unshare", "-m", "sh", "-c", script, self.dir])
         self.assertOnly("target", "link", "dangling")
 
-    def test_link_planted_in_a_sticky_directory(self):
-        # With fs.protected_symlinks on (the default of most distributions),
-        # a link in a sticky world-writable directory is followed only by
-        # its owner or the directory's: root may not write through a link
-        # that nobody planted in /tmp.
-        try:
-            with open("/proc/sys/fs/protected_symlinks") as f:
-                protected = f.read().strip() != "0"
-        except OSError:
-            protected = False
-        if not protected:
-            self.skipTest("fs.protected_symlinks is off; it is machine-wide (no namespace of the test's own "
-                          "holds it), so the test does not turn it on")
+    def test_names_planted_in_a_sticky_directory(self):
+        # In a sticky world-writable directory (/tmp), the kernel lets root
+        # neither follow a link another user planted (fs.protected_symlinks)
+        # nor open with O_CREAT a file another user made there
+        # (fs.protected_regular). -o is refused where "> NAME" is, and
+        # writes nothing anywhere.
         if os.geteuid() != 0:
-            self.skipTest("needs root to give the links another owner")
+            self.skipTest("needs root to give the names another owner")
         try:
             nobody, nogroup = pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
         except KeyError:
             self.skipTest("no user nobody or group nogroup")
         os.chmod(self.dir, 0o755)
         sticky = os.path.join(self.dir, "sticky")
-        os.mkdir(sticky)
-        os.chmod(sticky, 0o1777)
         secret = self.write("secret", b"root only\n", 0o600)
-        links = [os.path.join(sticky, "evil"), os.path.join(sticky, "dangling")]
-        os.symlink(secret, links[0])
-        os.symlink(os.path.join(self.dir, "created"), links[1])
-        for link in links:
-            os.lchown(link, nobody, nogroup)
-        self.refused_like_the_shell(links, b"Permission denied")
-        self.assertEqual(sorted(os.listdir(sticky)), ["dangling", "evil"])
-        self.assertOnly("secret", "sticky")
+
+        def planted_file(path):
+            with open(path, "wb") as f:
+                f.write(b"nobody's\n")
+            os.chmod(path, 0o666)
+            os.chown(path, nobody, nogroup)
+
+        cases = [
+            # name, the setting, what nobody planted
+            ("nobody's file", "fs.protected_regular", planted_file),
+            ("link to root's file", "fs.protected_symlinks", lambda p: os.symlink(secret, p)),
+            ("dangling link", "fs.protected_symlinks", lambda p: os.symlink(os.path.join(self.dir, "created"), p)),
+        ]
+        for name, setting, plant in cases:
+            with self.subTest(name):
+                if os.path.exists(sticky):
+                    shutil.rmtree(sticky)
+                os.mkdir(sticky)
+                os.chmod(sticky, 0o1777)
+                planted = os.path.join(sticky, "planted")
+                plant(planted)
+                os.lchown(planted, nobody, nogroup)
+                before = os.lstat(planted)
+                with sysctl(self, setting, "1"):
+                    self.refused_like_the_shell([planted], b"Permission denied")
+                after = os.lstat(planted)
+                self.assertEqual((after.st_ino, after.st_uid, after.st_mode, after.st_mtime_ns),
+                                 (before.st_ino, before.st_uid, before.st_mode, before.st_mtime_ns))
+                self.assertEqual(os.listdir(sticky), ["planted"])
+                self.assertEqual(self.read(secret), b"root only\n")
+                self.assertOnly("secret", "sticky")
 
 
 class OtherUserTest(ToolTest):
@@ -576,54 +804,66 @@ class OtherUserTest(ToolTest):
         self.assertEqual((after.st_ino, after.st_mode, after.st_uid, after.st_gid, after.st_mtime_ns),
                          (before.st_ino, before.st_mode, before.st_uid, before.st_gid, before.st_mtime_ns))
 
-    def test_refused_where_the_user_could_not_write_or_keep_the_owner(self):
+    def shell_writes(self, prefix, path, data):
+        """What "cat > PATH" as the user does: its exit status and message."""
+        result = subprocess.run(list(prefix[:len(AS_NOBODY)]) + ["sh", "-c", 'cat > "$0"', path], input=data,
+                                capture_output=True, timeout=config.timeout)
+        return result.returncode, result.stderr
+
+    def test_files_the_user_may_or_may_not_replace(self):
+        # Each as "> FILE" as that user: refused where the shell is refused,
+        # with the system's reason; else the new content, and the owner,
+        # group and mode the shell's write leaves (the kernel clears set-ID
+        # bits that a user without the privilege writes). A file of the
+        # user's own without such bits is replaced whole.
         os.chmod(self.dir, 0o777)  # nobody may create and rename files here
         old = b"secret old content\n"
         cases = [
-            # name, owner, group, mode, message
-            ("own read-only file", self.uid, self.gid, 0o444, b"Permission denied"),
-            ("another user's file", 0, 0, 0o640, b"Permission denied"),
-            ("own file of a group the user is not in", self.uid, 0, 0o640,
-             b"cannot keep the file's group (gid 0): Operation not permitted; not replaced"),
-            ("another user's file anyone may write", 0, 0, 0o666,
-             b"cannot keep the file's owner (uid 0): Operation not permitted; not replaced"),
+            # name, owner, group, mode, replaced whole
+            ("own read-only file", self.uid, self.gid, 0o444, False),
+            ("another user's file", 0, 0, 0o640, False),
+            ("own file", self.uid, self.gid, 0o604, True),
+            ("own file of a group the user is not in", self.uid, 0, 0o640, False),
+            ("another user's file anyone may write", 0, 0, 0o666, False),
+            ("own set-user-ID file", self.uid, self.gid, 0o4755, False),
+            ("own set-group-ID file", self.uid, self.gid, 0o2750, False),
+            ("own set-ID file", self.uid, self.gid, 0o6755, False),
         ]
         for tool_name, (prefix, tool) in self.tools:
-            for name, uid, gid, mode, message in cases:
+            for name, uid, gid, mode, whole in cases:
                 with self.subTest(name, tool=tool_name):
+                    twin = self.owned("twin", old, uid, gid, mode)
+                    code, message = self.shell_writes(prefix, twin, b"new\n")
+                    shell = os.stat(twin)
+                    os.unlink(twin)
                     out = self.owned("out", old, uid, gid, mode)
                     before = os.stat(out)
-                    self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 1, b"",
-                                   b"qelcode: %s: %s\n" % (out.encode(), message))
-                    self.assertUnchanged(out, old, before)
+                    result = run(["-o", out], b"new\n", tool=tool, as_user=prefix)
+                    if code != 0:
+                        reason = message.rstrip(b"\n").rsplit(b": ", 1)[-1]
+                        self.assertRun(result, 1, b"", b"qelcode: %s: %s\n" % (out.encode(), reason))
+                        self.assertUnchanged(out, old, before)
+                    else:
+                        self.assertRun(result, 0, b"", b"")
+                        self.assertEqual(self.read(out), encode_text(b"new"))
+                        after = os.stat(out)
+                        self.assertEqual(after.st_ino != before.st_ino, whole)
+                        self.assertEqual((after.st_uid, after.st_gid, oct(stat.S_IMODE(after.st_mode))),
+                                         (shell.st_uid, shell.st_gid, oct(stat.S_IMODE(shell.st_mode))))
                     self.assertEqual(os.listdir(self.dir), ["out"])
-
-    def test_own_file_is_replaced_keeping_mode_owner_and_group(self):
-        # The system clears the set-ID bits of a file that a user without the
-        # privilege writes: the mode is set once the data is in.
-        os.chmod(self.dir, 0o777)
-        for tool_name, (prefix, tool) in self.tools:
-            for mode in [0o604, 0o4755, 0o2750, 0o6755]:
-                with self.subTest(tool=tool_name, mode=oct(mode)):
-                    out = self.owned("out", b"old\n", self.uid, self.gid, mode)
-                    self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 0, b"", b"")
-                    self.assertEqual(self.read(out), encode_text(b"new"))
-                    after = os.stat(out)
-                    self.assertEqual((after.st_uid, after.st_gid, oct(stat.S_IMODE(after.st_mode))),
-                                     (self.uid, self.gid, oct(mode)))
-                    self.assertEqual(os.listdir(self.dir), ["out"])
+                    os.unlink(out)
 
     def test_directory_the_user_cannot_write(self):
-        # The file may be writable, but its replacement can't be made beside it.
+        # No new file can be made beside the old one: a file the user may
+        # write is written in place, and a new name is refused, as by "> FILE".
         os.chmod(self.dir, 0o755)
         for tool_name, (prefix, tool) in self.tools:
             with self.subTest(tool=tool_name):
-                out = self.owned("out", b"old\n", self.uid, self.gid, 0o644)
-                before = os.stat(out)
-                self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 1, b"",
-                               b"qelcode: %s: cannot create the new file in its directory: Permission denied\n"
-                               % out.encode())
-                self.assertUnchanged(out, b"old\n", before)
+                out = self.owned("out", b"old content, longer than the new\n" * 10, self.uid, self.gid, 0o644)
+                ino = os.stat(out).st_ino
+                self.assertRun(run(["-o", out], b"new\n", tool=tool, as_user=prefix), 0, b"", b"")
+                self.assertEqual(self.read(out), encode_text(b"new"))
+                self.assertEqual(os.stat(out).st_ino, ino)
                 new = os.path.join(self.dir, "new")
                 self.assertRun(run(["-o", new], b"new\n", tool=tool, as_user=prefix), 1, b"",
                                b"qelcode: %s: Permission denied\n" % new.encode())

@@ -26,9 +26,11 @@ import pickle
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -58,6 +60,16 @@ def want_decoded(data):
 def run_module(args, stdin=b"", cwd=None, stdout=subprocess.PIPE):
     return subprocess.run([sys.executable, "-m", "qelcode"] + args, input=stdin, stdout=stdout,
                           stderr=subprocess.PIPE, cwd=cwd, timeout=120)
+
+
+def libc_path():
+    """The C library this process runs with, by its path."""
+    with open("/proc/self/maps") as f:
+        for line in f:
+            path = line.split()[-1]
+            if re.search(r"/libc[.-][^/]*so", path):
+                return path
+    raise unittest.SkipTest("no C library found in /proc/self/maps")
 
 
 def refuse_in_worker(data):
@@ -218,6 +230,29 @@ class IncrementalTest(unittest.TestCase):
                     with self.assertRaises(ValueError):
                         stream.feed(b"more\n")
 
+    def test_one_object_shared_by_threads(self):
+        # Calls on one object take turns: each returns the output of its own
+        # input, whole lines here, and nothing of another thread's.
+        threads, calls = 4, 20
+        pieces = [b"".join(b"thread %d call %d line %d %s\n" % (t, c, n, b"x" * (n % 300)) for n in range(400))
+                  for t in range(threads) for c in range(calls)]
+        for name, make, to_input, model_of in [
+                ("Encoder", qelcode.Encoder, lambda p: p, want_encoded),
+                ("Decoder", qelcode.Decoder, lambda p: want_encoded(p).out, want_decoded)]:
+            with self.subTest(name):
+                stream = make()
+                inputs = [to_input(p) for p in pieces]
+
+                def work(t):
+                    return [(i, stream.feed(inputs[i])) for i in range(t * calls, (t + 1) * calls)]
+
+                with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+                    results = [r for rs in pool.map(work, range(threads)) for r in rs]
+                wrong = [i for i, out in results if out != model_of(inputs[i]).out]
+                self.assertEqual(wrong, [])
+                self.assertEqual(stream.close(), b"")
+                self.assertEqual(stream.offset, sum(len(i) for i in inputs))
+
     def test_closed_objects_take_nothing(self):
         encoder = qelcode.Encoder()
         self.assertEqual(encoder.feed(b"a\nb"), want_encoded(b"a\n").out)
@@ -280,19 +315,112 @@ class FileFunctionsTest(unittest.TestCase):
         with self.assertRaises(TypeError) as cm:
             qelcode.encode_file(io.StringIO("text\n"), io.BytesIO())
         self.assertIn("binary", str(cm.exception))
-        with self.assertRaises(TypeError):
-            qelcode.encode_file(b"text\n", io.BytesIO())
+        for data in [bytearray(b"text\n"), memoryview(b"text\n")]:
+            with self.assertRaises(TypeError):
+                qelcode.encode_file(data, io.BytesIO())
+
+    def test_file_names_of_every_kind(self):
+        from pathlib import Path
+        src = os.path.join(self.dir, "in.txt")
+        with open(src, "wb") as f:
+            f.write(TEXT)
+        for kind, name in [("str", str), ("bytes", os.fsencode), ("os.PathLike", Path)]:
+            with self.subTest(kind):
+                dest = os.path.join(self.dir, "out.qel")
+                self.assertEqual(qelcode.encode_file(name(src), name(dest)), len(TEXT))
+                with open(dest, "rb") as f:
+                    self.assertEqual(f.read(), want_encoded(TEXT).out)
+                back = os.path.join(self.dir, "back.txt")
+                qelcode.decode_file(name(dest), name(back))
+                with open(back, "rb") as f:
+                    self.assertEqual(f.read(), want_decoded(want_encoded(TEXT).out).out)
+
+    def test_same_file_is_refused_and_left_whole(self):
+        # Writing into the file being read would destroy it: refused, however
+        # the two are named, before anything in it changes.
+        from pathlib import Path
+        path = os.path.join(self.dir, "f")
+        cases = [
+            # name, src, dest (each a function of the file's path)
+            ("same name", lambda p: p, lambda p: p),
+            ("bytes and str", os.fsencode, lambda p: p),
+            ("os.PathLike", Path, lambda p: p),
+            ("other spelling", lambda p: p, lambda p: os.path.join(os.path.dirname(p), ".", "f")),
+            ("hard link", lambda p: p, lambda p: os.path.join(self.dir, "hard")),
+            ("symbolic link", lambda p: p, lambda p: os.path.join(self.dir, "soft")),
+            ("file objects", lambda p: open(p, "rb"), lambda p: open(p, "r+b")),
+            ("file object and name", lambda p: open(p, "rb"), lambda p: p),
+        ]
+        for function, content in [(qelcode.encode_file, TEXT), (qelcode.decode_file, want_encoded(TEXT).out)]:
+            for name, make_src, make_dest in cases:
+                with self.subTest(name, function=function.__name__):
+                    for other in ["f", "hard", "soft"]:
+                        if os.path.lexists(os.path.join(self.dir, other)):
+                            os.unlink(os.path.join(self.dir, other))
+                    with open(path, "wb") as f:
+                        f.write(content)
+                    os.link(path, os.path.join(self.dir, "hard"))
+                    os.symlink("f", os.path.join(self.dir, "soft"))
+                    src, dest = make_src(path), make_dest(path)
+                    try:
+                        with self.assertRaises(ValueError) as cm:
+                            function(src, dest)
+                        self.assertIn("same file", str(cm.exception))
+                    finally:
+                        for f in (src, dest):
+                            if hasattr(f, "close"):
+                                f.close()
+                    with open(path, "rb") as f:
+                        self.assertEqual(f.read(), content)
+
+    def test_arguments_are_checked_before_dest_is_opened(self):
+        # A refused call leaves dest as it was, and makes no new file.
+        src = os.path.join(self.dir, "in.txt")
+        with open(src, "wb") as f:
+            f.write(b"text\n")
+        closed = open(src, "rb")
+        closed.close()
+        cases = [
+            # name, src, dest as a file object (else the names below), keyword arguments, exception
+            ("text-mode src", lambda: open(src, "r"), None, {}, TypeError),
+            ("closed src", lambda: closed, None, {}, ValueError),
+            ("missing src", lambda: os.path.join(self.dir, "missing"), None, {}, FileNotFoundError),
+            ("bytearray src", lambda: bytearray(b"text\n"), None, {}, TypeError),
+            ("chunk_size 0", lambda: src, None, {"chunk_size": 0}, ValueError),
+            ("text-mode dest", lambda: src, lambda: io.StringIO(), {}, TypeError),
+            ("closed dest", lambda: src, lambda: closed, {}, ValueError),
+        ]
+        old = b"keep this\n"
+        for function in [qelcode.encode_file, qelcode.decode_file]:
+            for name, make_src, make_dest, kwargs, error in cases:
+                for dest_name in ["keep.txt", "new.txt"]:
+                    with self.subTest(name, function=function.__name__, dest=dest_name):
+                        keep = os.path.join(self.dir, "keep.txt")
+                        with open(keep, "wb") as f:
+                            f.write(old)
+                        new = os.path.join(self.dir, "new.txt")
+                        given = make_src()
+                        try:
+                            with self.assertRaises(error):
+                                function(given, make_dest() if make_dest else os.path.join(self.dir, dest_name),
+                                         **kwargs)
+                        finally:
+                            if hasattr(given, "close"):
+                                given.close()
+                        with open(keep, "rb") as f:
+                            self.assertEqual(f.read(), old)
+                        self.assertFalse(os.path.exists(new))
 
 
 class LoadingTest(unittest.TestCase):
-    def run_python(self, code, env_changes, path=None):
+    def run_python(self, code, env_changes, path=None, cwd=None):
         env = dict(os.environ)
         env.pop("QELCODE_LIBRARY", None)
         env.update(env_changes)
         if path is not None:
             env["PYTHONPATH"] = path
         return subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60, cwd=tempfile.gettempdir())
+                              stderr=subprocess.PIPE, timeout=60, cwd=cwd or tempfile.gettempdir())
 
     def test_a_library_that_is_not_there_or_not_ours(self):
         missing = os.path.join(tempfile.gettempdir(), "no-such-dir", "libqelcode.so.1")
@@ -301,7 +429,7 @@ class LoadingTest(unittest.TestCase):
         self.assertIsInstance(cm.exception, OSError)
         self.assertIn(missing, str(cm.exception))
         self.assertIn("QELCODE_LIBRARY", str(cm.exception))
-        libc = "libc.so.6"
+        libc = libc_path()
         with self.assertRaises(qelcode.LibraryError) as cm:
             qelcode.Library(libc)
         self.assertIn("QEL_EncodeBuffer", str(cm.exception))
@@ -319,12 +447,14 @@ class LoadingTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="qelcode-old-") as tmp:
             for version, expected in [(older, "is version %s; this package needs %s or later"
                                        % (older, qelcode.__version__)),
-                                      ("1.1", "reports version '1.1'")]:
+                                      ("1.1", "reports version '1.1'"),
+                                      (None, "reports no version (QEL_Version returned NULL)")]:
                 with self.subTest(version=version):
                     source = os.path.join(tmp, "old.c")
                     library = os.path.join(tmp, "libold-%s.so" % version)
+                    returned = "0" if version is None else '"%s"' % version
                     with open(source, "w") as f:
-                        f.write(functions + "const char *QEL_Version(void) { return \"%s\"; }\n" % version)
+                        f.write(functions + "const char *QEL_Version(void) { return %s; }\n" % returned)
                     subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source], check=True, timeout=60)
                     with self.assertRaises(qelcode.LibraryError) as cm:
                         qelcode.Library(library)
@@ -357,6 +487,42 @@ class LoadingTest(unittest.TestCase):
             result = self.run_python("import qelcode; print(qelcode.__version__)",
                                      {"QELCODE_LIBRARY": missing}, root)
             self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_library_names_are_file_names(self):
+        # A bare name is a file in the current directory, as for any file
+        # name, not a library searched for on the system's path; str, bytes
+        # and os.PathLike all name it.
+        library = qelcode.library().path
+        if os.sep not in library:
+            self.skipTest("the library in use was found on the system's path")
+        from pathlib import Path
+        show = "import qelcode; print(qelcode.library().path); print(qelcode.encode(b'x\\n'))"
+        package = os.path.dirname(qelcode.__file__)
+        with tempfile.TemporaryDirectory(prefix="qelcode-names-") as cwd:
+            # The package without a bundled library, which would come first.
+            root = os.path.join(cwd, "pure")
+            shutil.copytree(package, os.path.join(root, "qelcode"),
+                            ignore=shutil.ignore_patterns("*.so*", "*.dll", "*.dylib", "__pycache__"))
+            shutil.copy(library, os.path.join(cwd, "copy.so"))
+            with open(os.path.join(cwd, "garbage.so"), "wb") as f:
+                f.write(b"not a library\n")
+            result = self.run_python(show, {"QELCODE_LIBRARY": "copy.so"}, root, cwd=cwd)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stdout.decode().splitlines()[0], "copy.so")
+            result = self.run_python(show, {"QELCODE_LIBRARY": "garbage.so"}, root, cwd=cwd)
+            self.assertIn(b"QELCODE_LIBRARY=garbage.so", result.stderr)
+            self.assertNotIn(b"No such file", result.stderr)  # found, and refused for what it holds
+            for name in [library, os.fsencode(library), Path(library)]:
+                with self.subTest(name=type(name).__name__):
+                    self.assertEqual(qelcode.Library(name).encode(b"x\n"), want_encoded(b"x\n").out)
+            old = os.getcwd()
+            os.chdir(cwd)
+            try:
+                with self.assertRaises(qelcode.LibraryError) as cm:
+                    qelcode.Library("garbage.so")
+                self.assertNotIn("No such file", str(cm.exception))
+            finally:
+                os.chdir(old)
 
     @unittest.skipUnless(os.environ.get("QELCODE_TEST_INSTALLED"), "not an installed package")
     def test_the_bundled_library_comes_first(self):
@@ -465,6 +631,51 @@ class CommandLineTest(unittest.TestCase):
             with self.subTest(args=args):
                 result = run_module(args)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (code, b"", stderr))
+
+    def test_closed_standard_descriptors(self):
+        # As the tool: a closed descriptor is never taken by a file, reading
+        # or writing it fails with the system's reason, and a closed
+        # standard error costs only the messages.
+        text = self.path("in.txt", b"a line\n")
+        bad_stdout = b"qelcode: (stdout): Bad file descriptor\n"
+        cases = [
+            # redirection, arguments, exit status, standard output, standard error
+            ("<&-", [], 1, b"", b"qelcode: (stdin): line 1: Error reading source file\n"),
+            (">&-", [text], 1, b"", bad_stdout),
+            (">&-", ["-h"], 1, b"", bad_stdout),
+            (">&-", ["-V"], 1, b"", bad_stdout),
+            ("2>&-", [text], 0, want_encoded(b"a line\n").out, b""),
+            ("2>&-", [os.path.join(self.dir, "missing")], 1, b"", b""),
+        ]
+        for redirection, args, code, stdout, stderr in cases:
+            with self.subTest(redirection=redirection, args=args):
+                commands = [("python -m qelcode", [sys.executable, "-m", "qelcode"])]
+                if ARGS.tool:
+                    commands.append(("tool", [ARGS.tool]))
+                for name, command in commands:
+                    result = subprocess.run(["sh", "-c", 'exec "$@" ' + redirection, "sh"] + command + args,
+                                            capture_output=True, timeout=60)
+                    self.assertEqual((result.returncode, result.stdout, result.stderr), (code, stdout, stderr), name)
+
+    def test_an_ignored_interrupt_stays_ignored(self):
+        # As under nohup or in a shell's background job.
+        def ignore():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+        with subprocess.Popen([sys.executable, "-m", "qelcode"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, preexec_fn=ignore) as proc:
+            proc.stdin.write(b"first\n")
+            proc.stdin.flush()
+            # The library is loaded once the signals are set.
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                with open("/proc/%d/maps" % proc.pid) as f:
+                    if "qelcode" in f.read():
+                        break
+                time.sleep(0.01)
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(b"second\n", timeout=60)
+        self.assertEqual((proc.returncode, out, err), (0, want_encoded(b"first\nsecond\n").out, b""))
 
     def test_bad_usage(self):
         cases = [(["-x"], "invalid option '-x'"), (["-dé"], "invalid option '-é'"),

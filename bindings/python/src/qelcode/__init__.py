@@ -11,20 +11,28 @@ back, through libqelcode's buffer functions (no C stdio on the way).
 
 The library used is the copy bundled with the package (a platform wheel),
 else the file named by the environment variable QELCODE_LIBRARY, else the
-system's (libqelcode.so.1); Library(path) loads a given file. It is loaded
+system's (libqelcode.so.1); Library(path) loads a given file. A name in
+QELCODE_LIBRARY or given to Library is a file name (a bare name is a file
+in the current directory). It is loaded
 on first use; LibraryError says what was tried when none can be used.
 A refused piece raises QelError, which carries the status code, the
 library's message for it, and the byte offset and 1-based line number at
 which the refused piece starts.
+
+Encoder and Decoder objects may be shared between threads: the calls on
+one object take turns (a lock), as for the standard library's
+compression objects.
 """
 
 from __future__ import annotations
 
 from typing import Optional
 
-from ._codec import (DEFAULT_CHUNK_SIZE, BytesLike, Decoder, Encoder, Library, PathOrFile, QelError,
-                     default_library)
-from ._native import LibraryError
+from ._errors import LibraryError, QelError
+from ._files import DEFAULT_CHUNK_SIZE, PathOrFile
+from ._incremental import Decoder, Encoder
+from ._library import Library, default_library, set_default_library
+from ._views import BytesLike
 
 __version__ = "1.1.0"
 
@@ -65,9 +73,13 @@ def encode_file(src: PathOrFile, dest: PathOrFile, force: bool = False,
                 chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
     """Encodes src into dest, chunk_size bytes at a time; answers the bytes read.
 
-    src and dest are binary file objects or paths. Records written before a
-    refused line stay in dest, and QelError is raised. chunk_size below 1
-    raises ValueError.
+    src and dest are binary file objects or file names (str, bytes,
+    os.PathLike). Every argument is checked before dest is opened or
+    created: a text-mode file object raises TypeError, a closed one
+    ValueError, and dest that is the same file as src (same device and
+    inode, however named) ValueError, all with dest untouched. Records
+    written before a refused line stay in dest, and QelError is raised.
+    chunk_size below 1 raises ValueError.
     """
     return default_library().encode_file(src, dest, force, chunk_size)
 
@@ -75,7 +87,8 @@ def encode_file(src: PathOrFile, dest: PathOrFile, force: bool = False,
 def decode_file(src: PathOrFile, dest: PathOrFile, chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
     """Decodes src into dest, chunk_size bytes at a time; answers the bytes read.
 
-    As encode_file: paths or binary file objects, QelError at a refused record.
+    As encode_file: file names or binary file objects, checked before dest
+    is opened; QelError at a refused record.
     """
     return default_library().decode_file(src, dest, chunk_size)
 
@@ -87,5 +100,4 @@ def version() -> str:
 
 def _reset(library: Optional[Library] = None) -> None:
     """Makes the module's functions use library (None: find it again on next use)."""
-    from . import _codec
-    _codec._default = library
+    set_default_library(library)

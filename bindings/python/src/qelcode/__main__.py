@@ -48,8 +48,13 @@ class UsageError(Exception):
 
 
 def _say(text: str) -> None:
-    sys.stderr.buffer.write(os.fsencode(text))
-    sys.stderr.buffer.flush()
+    try:
+        sys.stderr.buffer.write(os.fsencode(text))
+        sys.stderr.buffer.flush()
+    except (OSError, AttributeError, ValueError):
+        # Standard error closed: the exit status still tells. Nothing is
+        # left to flush at exit, which would fail again.
+        sys.stderr = None  # type: ignore[assignment]
 
 
 def _fail(name: str, message: str) -> int:
@@ -124,12 +129,14 @@ def convert(decode: bool, force: bool, arg: str) -> int:
             if out_stat is not None and stat.S_ISREG(out_stat.st_mode) and \
                     (out_stat.st_dev, out_stat.st_ino) == (in_stat.st_dev, in_stat.st_ino):
                 return _fail(STDOUT_NAME, "output file is the input file")
+        lines = 0  # line feeds read so far: a read error is on the line after them
         try:
             while True:
                 try:
                     chunk = src.read(CHUNK_SIZE)
                 except OSError:
-                    return _report(name, stream._converter._lines + 1, READ_ERROR, messages.message(READ_ERROR))
+                    return _report(name, lines + 1, READ_ERROR, messages.message(READ_ERROR))
+                lines += chunk.count(b"\n")
                 try:
                     out = stream.feed(chunk) if chunk else stream.close()
                 except QelError as e:
@@ -188,9 +195,42 @@ def main(argv: Optional[List[str]] = None) -> int:
     return convert("d" in letters, "f" in letters, operands[0] if operands else "-")
 
 
+def fill_closed_standard_descriptors() -> None:
+    """As the tool does: /dev/null on each of descriptors 0-2 that is closed,
+    opened the wrong way round (write-only for 0, read-only for 1 and 2) so
+    that no file takes its number and using it still fails with "Bad file
+    descriptor"; and sys.stdin, sys.stdout and sys.stderr on them where
+    Python, finding them closed, left None."""
+    for fd in range(3):
+        try:
+            os.fstat(fd)
+            continue
+        except OSError:
+            pass
+        got = os.open(os.devnull, os.O_WRONLY if fd == 0 else os.O_RDONLY)
+        if got != fd:
+            os.dup2(got, fd)
+            os.close(got)
+    if sys.stdin is None:
+        sys.stdin = open(0, "r", closefd=False)
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False)
+
+
+def take_default_signal_actions() -> None:
+    """As a filter: end quietly on an interrupt and on a closed pipe, as the
+    tool does. An interrupt ignored by the parent (nohup, a shell's
+    background job) stays ignored. Python itself ignores SIGPIPE at start
+    and keeps no record of what it inherited, so that one is always reset."""
+    if hasattr(signal, "SIGINT") and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+
+
 if __name__ == "__main__":
-    # As a filter: end quietly on a closed pipe or an interrupt, as the tool does.
-    for name in ("SIGPIPE", "SIGINT"):
-        if hasattr(signal, name):
-            signal.signal(getattr(signal, name), signal.SIG_DFL)
+    fill_closed_standard_descriptors()
+    take_default_signal_actions()
     sys.exit(main())

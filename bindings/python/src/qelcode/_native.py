@@ -11,7 +11,9 @@ from __future__ import annotations
 import ctypes
 import os
 import sys
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Tuple
+
+from ._errors import LibraryError
 
 ENVIRONMENT_VARIABLE = "QELCODE_LIBRARY"
 
@@ -27,18 +29,6 @@ _PROTOTYPES = {
     "QEL_RtnCodeStr": (ctypes.c_char_p, [ctypes.c_int32]),
     "QEL_Version": (ctypes.c_char_p, []),
 }
-
-
-class LibraryError(OSError):
-    """libqelcode could not be loaded, or the library loaded can't serve
-    this package (a function missing, a version older than the package's).
-
-    ``tried`` lists what was tried, in order, as (library, reason) pairs.
-    """
-
-    def __init__(self, message: str, tried: Sequence[Tuple[str, str]] = ()) -> None:
-        super().__init__(message)
-        self.tried = list(tried)
 
 
 def library_file_name() -> str:
@@ -76,7 +66,7 @@ def _open(path: str, required: str) -> ctypes.CDLL:
             raise LibraryError("has no function %s: not libqelcode %s or later" % (name, required)) from None
         fn.restype = restype
         fn.argtypes = argtypes
-    version = lib.QEL_Version().decode("ascii", "replace")
+    version = version_of(lib)
     try:
         too_old = _version_tuple(version) < _version_tuple(required)
     except ValueError:
@@ -84,6 +74,28 @@ def _open(path: str, required: str) -> ctypes.CDLL:
     if too_old:
         raise LibraryError("is version %s; this package needs %s or later" % (version, required))
     return lib
+
+
+def version_of(lib: ctypes.CDLL) -> str:
+    """What QEL_Version() of lib says; LibraryError where it gives NULL."""
+    version: Optional[bytes] = lib.QEL_Version()
+    if version is None:
+        raise LibraryError("reports no version (QEL_Version returned NULL)")
+    return version.decode("ascii", "replace")
+
+
+def message_of(lib: ctypes.CDLL, code: int) -> str:
+    """The fixed English message of lib for a status code."""
+    message: Optional[bytes] = lib.QEL_RtnCodeStr(code)
+    return message.decode("ascii", "replace") if message is not None else "status %d" % code
+
+
+def as_file_name(path: str) -> str:
+    """path as the dynamic loader takes a file: a bare name would be
+    searched for on the system's library path, so it is made relative to
+    the current directory."""
+    seps = [os.sep] + ([os.altsep] if os.altsep else [])
+    return path if any(sep in path for sep in seps) else os.path.join(os.curdir, path)
 
 
 def _hint(name: str) -> str:
@@ -98,9 +110,9 @@ def load(path: Optional[str], required: str) -> Tuple[str, ctypes.CDLL]:
     error, since it was asked for. Returns (what was loaded, the library)."""
     name = library_file_name()
     if path is not None:
-        path = os.fspath(path)
+        path = os.fsdecode(path)
         try:
-            return path, _open(path, required)
+            return path, _open(as_file_name(path), required)
         except LibraryError as e:
             raise LibraryError("cannot use the qelcode library %s: %s\n%s" % (path, e, _hint(name)),
                                [(path, str(e))]) from None
@@ -130,7 +142,7 @@ def load(path: Optional[str], required: str) -> Tuple[str, ctypes.CDLL]:
 
     chosen = os.environ.get(ENVIRONMENT_VARIABLE)
     if chosen:
-        lib = attempt(chosen)
+        lib = attempt(as_file_name(chosen))
         if lib is not None:
             return chosen, lib
         tried[-1] = ("%s=%s" % (ENVIRONMENT_VARIABLE, chosen), tried[-1][1])
