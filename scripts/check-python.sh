@@ -9,7 +9,8 @@
 #   scripts/check-python.sh [BUILD_DIR]     (default: build-check-python)
 #
 # Needs Debian's python3-build, python3-wheel, python3-setuptools,
-# python3-venv and mypy (scripts/check.sh installs them); uses /usr/bin/python3,
+# python3-venv, mypy, and for qelcode.dask python3-dask and
+# python3-distributed (scripts/check.sh installs them); uses /usr/bin/python3,
 # which has them, whatever python3 comes first on PATH.
 set -euo pipefail
 
@@ -20,7 +21,7 @@ selector=2  # the default QEL_STEP_SELECTOR, which the wheel's library is built 
 
 . "$repo/scripts/lib.sh"
 
-rm -rf "$top/dist" "$top/dist-pure" "$top/venv" "$top/venv-pure" "$top/run"
+rm -rf "$top/dist" "$top/dist-pure" "$top/venv" "$top/venv-pure" "$top/venv-dask" "$top/run"
 mkdir -p "$top/run"
 # Nothing from the source tree or the caller's setting may be picked up.
 unset PYTHONPATH QELCODE_LIBRARY
@@ -51,6 +52,13 @@ QELCODE_TEST_INSTALLED=1 "$top/venv/bin/python" "$repo/tests/python/test_package
 "$top/venv/bin/python" -m qelcode --version
 # The package is typed: mypy finds its hints through py.typed and checks an ordinary use.
 mypy --strict --no-incremental --python-executable "$top/venv/bin/python" "$repo/tests/python/typed_use.py"
+
+step "qelcode.dask on a local cluster, in a venv that also sees Debian's dask and distributed"
+"$python" -m venv --system-site-packages "$top/venv-dask"
+"$top/venv-dask/bin/python" -m pip install --quiet --no-index --disable-pip-version-check "$wheel"
+"$top/venv-dask/bin/python" -c 'import dask, distributed' ||
+    die "dask and distributed are not installed (python3-dask, python3-distributed)"
+(cd "$top/run" && "$top/venv-dask/bin/python" "$repo/tests/python/test_dask.py" --step-selector "$selector")
 
 step "the wheel without the library (QELCODE_BUNDLE=0), on the library QELCODE_LIBRARY names"
 (cd "$repo/bindings/python" &&

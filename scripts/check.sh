@@ -35,7 +35,7 @@ wants() { [[ " $stages " == *" $1 "* ]]; }
 # ---- What the stages need -----------------------------------------------------
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
-if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy); fi
+if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy python3-dask python3-distributed); fi
 if wants abi; then packages+=(abigail-tools); fi
 apt_install "${packages[@]}"
 

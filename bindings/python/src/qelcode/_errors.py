@@ -3,7 +3,7 @@ library that can't be used."""
 
 from __future__ import annotations
 
-from typing import Sequence, Tuple
+from typing import Optional, Sequence, Tuple
 
 
 class QelError(Exception):
@@ -18,6 +18,8 @@ class QelError(Exception):
     line     the 1-based number of the line (or record) it is on
     output   what the call that raised had converted before the refused
              piece (for encode_file and decode_file it is already written)
+    path     the file the piece is in, where the error names one (the
+             functions of qelcode.dask), else None
 
     Picklable and copyable, so it can come back from another process.
     """
@@ -29,9 +31,11 @@ class QelError(Exception):
         self.offset = offset
         self.line = line
         self.output = output
+        self.path: Optional[str] = None
 
     def __str__(self) -> str:
-        return "%s (code %d) at byte %d, line %d" % (self.message, self.code, self.offset, self.line)
+        where = "%s: " % self.path if self.path is not None else ""
+        return "%s%s (code %d) at byte %d, line %d" % (where, self.message, self.code, self.offset, self.line)
 
 
 class LibraryError(OSError):

@@ -1,0 +1,210 @@
+"""qelcode.dask on a real cluster: distributed.LocalCluster with two worker
+processes, started and stopped here. Files of a few MiB cut into many
+blocks; the parts of each file, in the order of their names, against the
+model of the format (a small file with every kind of piece) and against
+the whole file converted in one call (the large ones); a refusal in a
+middle block counted from the start of its file while the other files
+complete.
+
+    python3 test_dask.py [--step-selector K]
+
+Skips, saying why, where dask and distributed are not installed.
+"""
+
+import argparse
+import glob
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "reference"))
+
+import qel_model as model  # noqa: E402
+import qelcode  # noqa: E402
+
+try:
+    import distributed
+    import qelcode.dask as qdask
+except ImportError as e:  # reported by the skip below
+    MISSING = str(e)
+else:
+    MISSING = None
+
+S = None
+BLOCK = 64 * 1024
+
+# Every kind of piece: CR LF, an empty line, a line cut into records, one of
+# exactly 507 bytes and its line feed, bytes outside the graphic range, and
+# a last line without a line feed.
+SMALL = (b"first line\n" + b"second\r\n" + b"\n" + bytes(range(32, 127)) * 11 + b"ab\n" +
+         b"y" * 507 + b"\n" + b"\x01\x7f\xff tail")
+
+
+ALPHABET = b" " + bytes(range(80, 127))
+
+
+def text_of(seed, size):
+    """Lines of 0 to 1200 printable bytes (some CR LF), about size bytes,
+    none of which looks encoded."""
+    rng = random.Random(seed)
+    lines = []
+    total = 0
+    while total < size:
+        n = rng.choice((0, 5, 40, 80, 506, 507, 508, 1200)) if rng.random() < 0.2 else rng.randrange(120)
+        # no two of these bytes add up to 159, so no piece looks encoded
+        line = bytes(rng.choice(ALPHABET) for _ in range(min(n, 8))) * (n // 8 + 1)
+        line = line[:n] + (b"\r\n" if rng.random() < 0.1 else b"\n")
+        lines.append(line)
+        total += len(line)
+    return b"".join(lines)
+
+
+def parts_of(folder):
+    names = sorted(os.listdir(folder))
+    return b"".join(open(os.path.join(folder, n), "rb").read() for n in names)
+
+
+@unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
+class ClusterTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                               dashboard_address=None, silence_logs=40)
+        cls.client = distributed.Client(cls.cluster)
+        cls.dir = tempfile.mkdtemp(prefix="qelcode-dask-")
+        cls.inputs = os.path.join(cls.dir, "in")
+        os.mkdir(cls.inputs)
+        cls.texts = {"a.txt": text_of(1, 3 << 20), "b.txt": text_of(2, 2 << 20),
+                     "c.txt": text_of(3, 1 << 20) + b"no line feed at the end", "small.txt": SMALL,
+                     "empty.txt": b""}
+        for name, data in cls.texts.items():
+            with open(os.path.join(cls.inputs, name), "wb") as f:
+                f.write(data)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.cluster.close()
+        shutil.rmtree(cls.dir)
+
+    def out(self, name):
+        path = os.path.join(self.dir, name)
+        shutil.rmtree(path, ignore_errors=True)
+        return path
+
+    def test_parts_are_the_whole_files_output_and_decode_back(self):
+        paths = [os.path.join(self.inputs, n) for n in sorted(self.texts)]
+        encoded = self.out("encoded")
+        folders = qdask.encode_files(paths, encoded, blocksize=BLOCK)
+        self.assertEqual(sorted(folders), paths)
+        self.assertEqual(sorted(os.listdir(encoded)), sorted(self.texts))
+        self.assertGreater(len(os.listdir(os.path.join(encoded, "a.txt"))), 40)
+        self.assertEqual(parts_of(os.path.join(encoded, "small.txt")), model.encode_stream(SMALL, 0, S).out)
+        for name, data in self.texts.items():
+            with self.subTest(name=name):
+                records = parts_of(folders[os.path.join(self.inputs, name)])
+                self.assertEqual(records, qelcode.encode(data))
+        # the records, cut into blocks in their turn, decode to the text
+        joined = os.path.join(self.dir, "joined")
+        shutil.rmtree(joined, ignore_errors=True)
+        os.mkdir(joined)
+        for name in self.texts:
+            with open(os.path.join(joined, name), "wb") as f:
+                f.write(parts_of(os.path.join(encoded, name)))
+        decoded = self.out("decoded")
+        qdask.decode_files(os.path.join(joined, "*.txt"), decoded, blocksize=BLOCK)
+        for name, data in self.texts.items():
+            with self.subTest(name=name):
+                if name == "small.txt":
+                    want = model.decode_stream(model.encode_stream(data, 0, S).out).out
+                else:
+                    want = qelcode.decode(qelcode.encode(data))
+                self.assertEqual(parts_of(os.path.join(decoded, name)), want)
+
+    def test_a_glob_and_a_list_give_the_same_parts(self):
+        by_glob = self.out("by-glob")
+        by_list = self.out("by-list")
+        qdask.encode_files(os.path.join(self.inputs, "[ab].txt"), by_glob, blocksize=BLOCK)
+        qdask.encode_files([os.path.join(self.inputs, n) for n in ("b.txt", "a.txt")], by_list, blocksize=BLOCK)
+        for name in ("a.txt", "b.txt"):
+            with self.subTest(name=name):
+                glob_parts = sorted(os.listdir(os.path.join(by_glob, name)))
+                self.assertEqual(glob_parts, sorted(os.listdir(os.path.join(by_list, name))))
+                self.assertEqual(parts_of(os.path.join(by_glob, name)), parts_of(os.path.join(by_list, name)))
+
+    def test_a_refused_line_stops_its_file_alone(self):
+        good = self.texts["a.txt"]
+        lines = self.texts["b.txt"].split(b"\n")
+        middle = len(lines) // 2
+        bad = b"\n".join(lines[:middle] + [b"OP looks encoded"] + lines[middle:])
+        offset = len(b"\n".join(lines[:middle])) + 1
+        head = qelcode.encode(b"\n".join(lines[:middle]) + b"\n")
+        cases = [  # name, data, direction, code, offset, line
+            ("encode.txt", bad, True, 9, offset, middle + 1),
+            # records: a line of text among them, after the records of the first half
+            ("decode.txt", head + b"plain text\n" + qelcode.encode(b"\n".join(lines[middle:])), False, 10,
+             len(head), head.count(b"\n") + 1),
+        ]
+        for name, data, encoding, code, want_offset, want_line in cases:
+            with self.subTest(name=name):
+                folder = os.path.join(self.dir, "refusal-" + name)
+                shutil.rmtree(folder, ignore_errors=True)
+                os.makedirs(folder)
+                for n, d in ((name, data), ("good.txt", good if encoding else qelcode.encode(good))):
+                    with open(os.path.join(folder, n), "wb") as f:
+                        f.write(d)
+                self.assertGreater(offset, 4 * BLOCK)  # a middle block, not the first
+                out = self.out("refusal-out-" + name)
+                convert = qdask.encode_files if encoding else qdask.decode_files
+                with self.assertRaises(qelcode.QelError) as cm:
+                    convert(os.path.join(folder, "*.txt"), out, blocksize=BLOCK)
+                e = cm.exception
+                self.assertEqual((e.path, e.code, e.offset, e.line),
+                                 (os.path.join(folder, name), code, want_offset, want_line))
+                # the other file is complete; nothing of the refused one is left
+                self.assertEqual(os.listdir(out), ["good.txt"])
+                self.assertEqual(parts_of(os.path.join(out, "good.txt")),
+                                 qelcode.encode(good) if encoding else qelcode.decode(qelcode.encode(good)))
+                # the same refusal from the whole file in one call
+                whole = qelcode.encode if encoding else qelcode.decode
+                with self.assertRaises(qelcode.QelError) as whole_cm:
+                    whole(data)
+                self.assertEqual((whole_cm.exception.offset, whole_cm.exception.line), (e.offset, e.line))
+
+    def test_delayed_objects_without_compute(self):
+        out = self.out("delayed")
+        tasks = qdask.encode_files(os.path.join(self.inputs, "small.txt"), out, blocksize=BLOCK, compute=False)
+        self.assertEqual(os.path.exists(os.path.join(out, "small.txt")), False)
+        (folder,) = self.client.compute(tasks, sync=True)
+        self.assertEqual(parts_of(folder), model.encode_stream(SMALL, 0, S).out)
+        self.assertEqual(glob.glob(os.path.join(out, "*" + qdask.INCOMPLETE_SUFFIX)), [])
+
+
+@unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
+class ReadmeExampleTest(unittest.TestCase):
+    def test_the_readme_example_runs_as_written(self):
+        with open(os.path.join(HERE, "..", "..", "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        block = readme.split("<!-- dask-example -->\n```python\n", 1)[1].split("```\n", 1)[0]
+        with tempfile.TemporaryDirectory() as d:
+            script = os.path.join(d, "example.py")
+            with open(script, "w") as f:
+                f.write(block)
+            result = subprocess.run([sys.executable, script], cwd=d, capture_output=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace")[-2000:])
+        printed = result.stdout.decode().splitlines()
+        self.assertEqual(len(printed), 3, printed)
+        self.assertTrue(all(line.endswith(" parts") and not line.endswith(" 0 parts") for line in printed), printed)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--step-selector", type=int, default=2)
+    ARGS, rest = parser.parse_known_args()
+    S = model.shift_of_selector(ARGS.step_selector)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
