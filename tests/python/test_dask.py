@@ -65,8 +65,11 @@ def text_of(seed, size):
 
 
 def parts_of(folder):
-    names = sorted(os.listdir(folder))
-    return b"".join(open(os.path.join(folder, n), "rb").read() for n in names)
+    out = []
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            out.append(f.read())
+    return b"".join(out)
 
 
 @unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
