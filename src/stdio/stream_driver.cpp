@@ -7,26 +7,21 @@
 #include "format/record_format.h"
 #include "kernels/kernel.h"
 #include "qelcode.h"
-#include "status/status_chain.h"
 #include "stdio/piece_reader.h"
 #include "stdio/stdio_unlocked.h"
 #include "stdio/stream_buffer.h"
 
 namespace qel {
 
-int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const StreamRules &rules) {
-    if (!chain_open(status)) return 0;
-    if (dest == nullptr) return finish(status, QEL_RTN_NO_DESTINATION);
-    if (src == nullptr) return finish(status, QEL_RTN_NO_SOURCE);
-
+StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules) {
     StreamPairLock lock(src, dest);
     unsigned char piece[kRecordBufferSize + 1];
     unsigned char spare[kRecordBufferSize];  // room for the output of any one piece
     LineCount count{0, true};
 
+    StreamOutcome outcome{QEL_RTN_SUCCESSFUL, 0};
     auto stop = [&](int32_t code) {
-        if (line != nullptr) *line = count.lines;
-        return finish(status, code);
+        outcome = StreamOutcome{code, count.lines};
     };
     // Converts what `span` covers, one piece through the spare record unless
     // it has room of its own; false when it refused a piece or a write failed.
@@ -58,13 +53,13 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
             if (w.size != 0) {
                 const Span into_buffer{.in = r.data, .avail = r.size, .at_end = false, .out = w.data, .room = w.size,
                                        .force = rules.force, .one_piece = false};
-                if (!convert(into_buffer, true, &res)) return 0;
+                if (!convert(into_buffer, true, &res)) return outcome;
                 if (res.consumed != 0) continue;
             }
             if (w.size == 0 || res.stop == SpanStop::kNeedRoom) {
                 const Span one_piece{.in = r.data, .avail = r.size, .at_end = false, .out = nullptr, .room = 0,
                                      .force = rules.force, .one_piece = true};
-                if (!convert(one_piece, true, &res)) return 0;
+                if (!convert(one_piece, true, &res)) return outcome;
                 if (res.consumed != 0) continue;
             }
         }
@@ -74,14 +69,14 @@ int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const
         const Piece p = read_piece(src, piece, rules.limit, rules.full, &held);
         if (p.read_error) {
             count.lines = count.at_line_start ? lines + 1 : lines;
-            return stop(QEL_RTN_READ_ERROR);
+            return StreamOutcome{QEL_RTN_READ_ERROR, count.lines};
         }
-        if (p.len == 0) return stop(lines == 0 ? QEL_RTN_EMPTY_SOURCE : QEL_RTN_SUCCESSFUL);
+        if (p.len == 0) return StreamOutcome{QEL_RTN_SUCCESSFUL, lines};
         // The byte looked at after a full piece tells the engine how the piece ends.
         SpanResult res{};
         const Span span{.in = piece, .avail = p.len + (p.looked_ahead ? 1 : 0), .at_end = !p.looked_ahead,
                         .out = nullptr, .room = 0, .force = rules.force, .one_piece = true};
-        if (!convert(span, false, &res)) return 0;
+        if (!convert(span, false, &res)) return outcome;
     }
 }
 

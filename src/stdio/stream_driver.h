@@ -1,5 +1,5 @@
-// The stream loop shared by the stream encoder and decoder: the status
-// chain, the streams' locks, and feeding the line engine.
+// The stream loop shared by the stream encoder and decoder: the streams'
+// locks, and feeding the line engine.
 //
 // Whole pieces that lie in the source's buffer go to the line engine in one
 // call, straight into the destination's buffer where it has room, or one
@@ -25,10 +25,17 @@ struct StreamRules {
     bool force;
 };
 
-// Runs one direction over a whole stream, following the status chain:
-// every piece of src converted by rules.span and written to dest, until
-// the input ends or a piece is refused. *line (when not null) gets the
-// lines read, or the number of the line refused.
-int32_t run_stream(FILE *dest, FILE *src, uint64_t *line, int32_t *status, const StreamRules &rules);
+// How a stream ended: SUCCESSFUL at the end of the input, else the code of
+// the refused piece or of the failed read or write; and the lines read, or
+// the number of the line refused.
+struct StreamOutcome {
+    int32_t code;
+    uint64_t lines;
+};
+
+// Runs one direction over a whole stream, both streams locked: every piece
+// of src converted by rules.span and written to dest, until the input ends
+// or a piece is refused. dest and src are open streams.
+StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules);
 
 }  // namespace qel
