@@ -27,7 +27,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package python abi cross}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz windows package python js abi cross}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . "$repo/scripts/lib.sh"
@@ -117,6 +117,14 @@ fi
 if wants python; then
     stage "Python package: wheel built offline, installed into a fresh venv, tested there"
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
+fi
+
+if wants js; then
+    stage "JavaScript package: WebAssembly built with emcc, npm pack, installed offline, tested in Node and headless chromium"
+    apt_install emscripten nodejs chromium cmake make
+    # A nodejs that is not Debian's may bring its own npm (and conflict with Debian's).
+    command -v npm >/dev/null || apt_install npm
+    bash "$repo/scripts/check-js.sh" "$repo/build-check-js"
 fi
 
 if wants abi; then

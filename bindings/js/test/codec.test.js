@@ -7,7 +7,9 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import * as qel from "qelcode";
 
-const repo = new URL("../../../", import.meta.url);
+// The source tree (for the reference vectors): QEL_REPO when the tests run
+// against an installed copy of the package, else the tree they lie in.
+const repo = process.env.QEL_REPO ? new URL(`file://${process.env.QEL_REPO.replace(/\/?$/, "/")}`) : new URL("../../../", import.meta.url);
 const bytes = (s) => Uint8Array.from(s, (c) => c.charCodeAt(0));
 const text = (b) => String.fromCharCode(...b);
 
