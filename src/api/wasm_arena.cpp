@@ -17,8 +17,8 @@ constexpr size_t kOutputRoom = 4 * kInputRoom + 64;
 struct Arena {
     size_t produced;
     size_t consumed;
+    size_t line_feeds;  // among the bytes consumed
     int32_t status;
-    int32_t pad;
     unsigned char input[kInputRoom];
     unsigned char output[kOutputRoom];
 };
@@ -37,7 +37,8 @@ __attribute__((used, visibility("default"))) size_t QEL_WasmInputOffset(void) { 
 __attribute__((used, visibility("default"))) size_t QEL_WasmOutputOffset(void) { return offsetof(Arena, output); }
 
 // One buffer call on the arena: n input bytes, output into the output room;
-// answers the status, and leaves produced and consumed in the arena.
+// answers the status, and leaves produced, consumed and the line feeds among
+// the consumed bytes (the host's line count) in the arena.
 __attribute__((used, visibility("default"))) int32_t QEL_WasmConvert(int32_t encoding, size_t n, uint32_t flags) {
     arena.status = QEL_STATUS_INIT;
     if (n > kInputRoom) n = kInputRoom;
@@ -47,6 +48,9 @@ __attribute__((used, visibility("default"))) int32_t QEL_WasmConvert(int32_t enc
     else
         QEL_DecodeBuffer(reinterpret_cast<char *>(arena.output), kOutputRoom, &arena.produced,
                          reinterpret_cast<const char *>(arena.input), n, &arena.consumed, flags, &arena.status);
+    size_t lfs = 0;
+    for (size_t i = 0; i < arena.consumed; i++) lfs += arena.input[i] == '\n';
+    arena.line_feeds = lfs;
     return arena.status;
 }
 

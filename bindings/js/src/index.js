@@ -7,7 +7,6 @@ import { loadModule } from "./load.js";
 const SUCCESSFUL = 1;
 const FORCE = 1;
 const LAST = 2;
-const LF = 10;
 
 const wasm = await loadModule();
 const ex = wasm.exports;
@@ -18,7 +17,7 @@ const outputAt = arenaAt + ex.QEL_WasmOutputOffset();
 // The memory never grows (the module is built with a fixed size), so these
 // views stay valid.
 const memory = new Uint8Array(ex.memory.buffer);
-const words = new Uint32Array(ex.memory.buffer, arenaAt, 2);   // produced, consumed
+const words = new Uint32Array(ex.memory.buffer, arenaAt, 3);   // produced, consumed, line feeds
 const textDecoder = new TextDecoder("latin1");
 
 function cString(address) {
@@ -59,21 +58,28 @@ function bytesOf(data, what) {
     throw new TypeError(`${what} must be a Uint8Array, Buffer, ArrayBuffer or typed array, not ${kind}`);
 }
 
-function countLineFeeds(bytes, end) {
-    let n = 0;
-    for (let at = bytes.indexOf(LF); at !== -1 && at < end; at = bytes.indexOf(LF, at + 1)) n++;
-    return n;
-}
-
-function concat(chunks, total) {
-    if (chunks.length === 1) return chunks[0];
-    const out = new Uint8Array(total);
-    let at = 0;
-    for (const c of chunks) {
-        out.set(c, at);
-        at += c.length;
+/** Output of one call, gathered in one buffer that grows as it fills. */
+class Output {
+    constructor(expected) {
+        this.bytes = new Uint8Array(Math.max(expected, 1024));
+        this.length = 0;
     }
-    return out;
+
+    append(from, n) {
+        if (this.length + n > this.bytes.length) {
+            const grown = new Uint8Array(Math.max(this.length + n, this.bytes.length * 2));
+            grown.set(this.bytes.subarray(0, this.length));
+            this.bytes = grown;
+        }
+        this.bytes.set(memory.subarray(from, from + n), this.length);
+        this.length += n;
+    }
+
+    // The bytes, without the spare room (copied when the room is large).
+    take() {
+        if (this.length === this.bytes.length) return this.bytes;
+        return this.length + 65536 < this.bytes.length / 8 * 7 ? this.bytes.slice(0, this.length) : this.bytes.subarray(0, this.length);
+    }
 }
 
 /** One conversion carried over as many calls as its input needs. */
@@ -91,8 +97,8 @@ class Converter {
     run(input, last) {
         if (this.failed) throw new Error("this conversion stopped at a refused piece");
         if (this.finished) throw new Error("this conversion is closed");
-        const chunks = [];
-        let total = 0;
+        // Records are a little longer than their text; text is shorter.
+        const out = new Output(this.encoding ? input.length + (input.length >> 3) + 64 : input.length + 64);
         let pos = 0;
         for (;;) {
             const window = memory.subarray(inputAt, inputAt + inputRoom);
@@ -106,15 +112,12 @@ class Converter {
             const status = ex.QEL_WasmConvert(this.encoding, n, this.flags | (last && end ? LAST : 0));
             const produced = words[0];
             const consumed = words[1];
-            if (produced) {
-                chunks.push(memory.slice(outputAt, outputAt + produced));
-                total += produced;
-            }
-            const lfs = countLineFeeds(window.subarray(0, consumed), consumed);
+            const lfs = words[2];
+            if (produced) out.append(outputAt, produced);
             if (status !== SUCCESSFUL) {
                 this.failed = true;
                 throw new QelError(status, message(status), this.taken + consumed,
-                                   this.lines + lfs + 1, concat(chunks, total));
+                                   this.lines + lfs + 1, out.take());
             }
             this.taken += consumed;
             this.lines += lfs;
@@ -126,7 +129,7 @@ class Converter {
             if (this.carry.length) throw new Error(`qelcode: the library left ${this.carry.length} bytes of the last input`);
             this.finished = true;
         }
-        return chunks.length ? concat(chunks, total) : new Uint8Array(0);
+        return out.take();
     }
 }
 
