@@ -55,7 +55,7 @@ export class Decoder extends Conversion {
     constructor();
 }
 
-/** A TransformStream of text chunks to records. */
+/** A TransformStream of text chunks to records. A refused piece errors the stream with a QelError whose output is what the refused chunk gave before it. */
 export function encodeStream(options?: EncodeOptions): TransformStream<BytesLike, Uint8Array>;
 /** A TransformStream of record chunks to text. */
 export function decodeStream(): TransformStream<BytesLike, Uint8Array>;

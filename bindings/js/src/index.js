@@ -201,25 +201,19 @@ export function decodeRecord(record) {
     return recordCall(0, record, "decodeRecord() record");
 }
 
+// A refused piece errors the stream with the QelError: its offset and line
+// count from the start of the whole input, and its output holds the records
+// (or text) that the refused chunk gave before the refused piece, which the
+// stream did not pass on.
 function transform(converter) {
     return new TransformStream({
         transform(chunk, controller) {
-            try {
-                const out = converter.feed(chunk);
-                if (out.length) controller.enqueue(out);
-            } catch (e) {
-                if (e instanceof QelError && e.output.length) controller.enqueue(e.output);
-                throw e;
-            }
+            const out = converter.feed(chunk);
+            if (out.length) controller.enqueue(out);
         },
         flush(controller) {
-            try {
-                const out = converter.close();
-                if (out.length) controller.enqueue(out);
-            } catch (e) {
-                if (e instanceof QelError && e.output.length) controller.enqueue(e.output);
-                throw e;
-            }
+            const out = converter.close();
+            if (out.length) controller.enqueue(out);
         },
     });
 }

@@ -161,6 +161,30 @@ test("each refusal carries code, message, offset, line and output", () => {
     assert.deepEqual(qel.decode(qel.encode(bytes(" \x7fmarked\n"), { force: true })), bytes(" \x7fmarked\n"));
 });
 
+test("a refusal errors the stream, with what came before it", async () => {
+    for (const [what, input, code, offset, line, output] of refusals) {
+        for (const size of [1, 3, 1000]) {
+            const source = new ReadableStream({
+                start(c) {
+                    for (let i = 0; i < input.length; i += size) c.enqueue(input.slice(i, i + size));
+                    c.close();
+                },
+            });
+            const got = [];
+            const stream = source.pipeThrough(what === "encode" ? qel.encodeStream() : qel.decodeStream());
+            await assert.rejects(async () => {
+                for await (const piece of stream) got.push(piece);
+            }, (e) => {
+                assert.ok(e instanceof qel.QelError);
+                assert.deepEqual([e.code, e.offset, e.line], [code, offset, line]);
+                got.push(e.output);
+                return true;
+            });
+            assert.deepEqual(Buffer.concat(got), Buffer.from(output), `${what} in chunks of ${size}`);
+        }
+    }
+});
+
 test("encodeFile and decodeFile", async () => {
     const dir = mkdtempSync(join(tmpdir(), "qelcode-"));
     writeFileSync(join(dir, "a.txt"), sample);
