@@ -3,13 +3,13 @@
 # with Debian's emscripten, packs the package (npm pack), installs the
 # tarball into an empty folder offline and runs the package's tests against
 # that copy, the reference vectors and the native library's records of the
-# benchmark's real text included; then the page in headless chromium,
-# driven by playwright-core.
+# benchmark's real text included, and type-checks a TypeScript use of it;
+# then the page in headless chromium, driven by playwright-core.
 #
 #   scripts/check-js.sh [BUILD_DIR]     (default: build-check-js)
 #
-# Needs emscripten, nodejs, npm, chromium, cmake (scripts/check.sh installs
-# them) and the npm registry for playwright-core, the browser test's driver.
+# Needs emscripten, nodejs, npm, chromium, node-typescript (tsc), cmake
+# (scripts/check.sh installs them) and the npm registry for playwright-core, the browser test's driver.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -52,6 +52,12 @@ console.log(`import "qelcode" ${version} from the installed tarball: works`);')
 step "node --test against the installed package"
 cp -r "$repo/bindings/js/test" "$top/app/test"
 (cd "$top/app" && QEL_REPO=$repo QEL_CORPUS_DIR=$corpus node --test test/)
+
+step "the TypeScript declarations (tsc --noEmit --strict) against the installed package"
+cp "$repo/bindings/js/test-types/typed-use.mts" "$top/app/"
+(cd "$top/app" && tsc --noEmit --strict --target es2022 --module nodenext --moduleResolution nodenext \
+     --lib es2022,dom typed-use.mts)
+echo "typed-use.mts: types check"
 
 step "the page in headless chromium (playwright-core)"
 (cd "$repo/bindings/js/test-browser" && npm ci --no-audit --no-fund >/dev/null)

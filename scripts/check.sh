@@ -121,7 +121,7 @@ fi
 
 if wants js; then
     stage "JavaScript package: WebAssembly built with emcc, npm pack, installed offline, tested in Node and headless chromium"
-    apt_install emscripten nodejs chromium cmake make
+    apt_install emscripten nodejs chromium node-typescript cmake make
     # A nodejs that is not Debian's may bring its own npm (and conflict with Debian's).
     command -v npm >/dev/null || apt_install npm
     bash "$repo/scripts/check-js.sh" "$repo/build-check-js"
