@@ -16,7 +16,10 @@
 #       this machine's and, cross-built, arm64's): lintian, installed with
 #       dpkg -i and used;
 #   python    the Python package: the wheel built offline, installed into a
-#       fresh virtual environment and tested there.
+#       fresh virtual environment and tested there;
+#   js        the JavaScript package: the WebAssembly module built with emcc,
+#       the npm package packed, installed offline and tested in Node.js and
+#       in headless chromium.
 # Installs what it needs with apt when it is missing (as root, or through
 # sudo; the package stage installs its own). Exits non-zero at the first failure.
 #
@@ -26,7 +29,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz cross windows abi package python}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz cross windows abi package python js}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . "$repo/scripts/lib.sh"
@@ -131,6 +134,14 @@ fi
 if wants python; then
     stage "Python package: wheel built offline, installed into a fresh venv, tested there"
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
+fi
+
+if wants js; then
+    stage "JavaScript package: WebAssembly built with emcc, npm pack, installed offline, tested in Node and headless chromium"
+    apt_install emscripten nodejs chromium node-typescript cmake make
+    # A nodejs that is not Debian's may bring its own npm (and conflict with Debian's).
+    command -v npm >/dev/null || apt_install npm
+    bash "$repo/scripts/check-js.sh" "$repo/build-check-js"
 fi
 
 stage "all checks passed: $stages"
