@@ -52,11 +52,17 @@ inline Slices load_slices(const ChainedTable &t) {
 // table[idx] for idx 0..93 (any value for other lanes). A byte shuffle
 // gives 0 where the index is negative, so slice k, looked up with idx -
 // 16k, adds its chained entry exactly for the indexes from 16k on.
+//
+// The index steps down by 16 a slice, one register for the step: left to
+// itself the compiler folds the steps into five constants, which with the
+// six slices no longer fit the sixteen registers, and then reloads and
+// spills them at every line.
 inline __m256i lookup94(const Slices &t, __m256i idx) {
     const __m256i sixteen = _mm256_set1_epi8(16);
     __m256i r = _mm256_shuffle_epi8(t.s[0], idx);
     for (int k = 1; k < kSlices; ++k) {
         idx = _mm256_sub_epi8(idx, sixteen);
+        __asm__("" : "+x"(idx));
         r = _mm256_xor_si256(r, _mm256_shuffle_epi8(t.s[k], idx));
     }
     return r;
