@@ -227,39 +227,60 @@ QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, siz
 
 // The whole-vector loops of the batches, each a function of its own so that
 // its few values stay in registers. Every line that ends at base + ends[k]
-// (k < last) before in_stop, and whose output leaves kVectorSlack bytes of
-// room, is converted, until one that needs a look of its own.
-template <ByteMapper B, bool kForce>
-__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
-                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
-    const B bytes;
+// (k < last, each before the span's stop) and whose output leaves
+// kVectorSlack bytes of room is converted, until one that needs a look of
+// its own.
+//
+// The room is checked once for the run of lines: a line of m bytes before
+// its line feed makes at most m + grow bytes, so that where the run's
+// output fits as a whole no line needs a look of its own; where it may
+// not, every line is checked.
+template <class Step>
+QEL_ENGINE_INLINE BatchAt run_whole(const uint16_t *ends, size_t base, BatchAt a, size_t last, size_t room,
+                                    size_t grow, Step step) {
     size_t pos = a.consumed, made = a.produced, k = a.next;
+    // Every line's bytes with its line feed, less one a line, plus grow a line.
+    if (k < last && made + (base + ends[last - 1] + 1 - pos) - (last - k) + grow * (last - k) + kVectorSlack <= room) {
+        for (; k < last; ++k) {
+            const size_t at = base + ends[k];
+            const size_t r = step(pos, at - pos, made);
+            if (r == kNone) break;
+            pos = at + 1;
+            made += r;
+        }
+        return BatchAt{pos, made, k};
+    }
     for (; k < last; ++k) {
         const size_t at = base + ends[k];
-        const size_t m = at - pos;
-        if (at >= in_stop || made + m + 4 + kVectorSlack > room) break;
-        const size_t n = encode_line<B, kForce>(bytes, in + pos, m, out + made, kWhole, kWhole);
-        if (n == kNone) break;
+        if (made + (at - pos) + grow + kVectorSlack > room) break;
+        const size_t r = step(pos, at - pos, made);
+        if (r == kNone) break;
         pos = at + 1;
-        made += n + 4;
+        made += r;
     }
     return BatchAt{pos, made, k};
 }
 
+template <ByteMapper B, bool kForce>
+__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t room) {
+    const B bytes;
+    return run_whole(ends, base, a, last, room, 4,
+                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = encode_line<B, kForce>(bytes, in + pos, m, out + made, kWhole, kWhole);
+                         return n == kNone ? kNone : n + 4;
+                     });
+}
+
 template <ByteMapper B>
 __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
-                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+                                               size_t base, BatchAt a, size_t last, size_t room) {
     const B bytes;
-    size_t pos = a.consumed, made = a.produced, k = a.next;
-    for (; k < last; ++k) {
-        const size_t at = base + ends[k];
-        if (at >= in_stop || made + (at - pos) + kVectorSlack > room) break;
-        const size_t n = decode_line(bytes, in + pos, at - pos, out + made, kWhole, kWhole);
-        if (n == kNone) break;
-        pos = at + 1;
-        made += n + 1;
-    }
-    return BatchAt{pos, made, k};
+    return run_whole(ends, base, a, last, room, 0,
+                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = decode_line(bytes, in + pos, m, out + made, kWhole, kWhole);
+                         return n == kNone ? kNone : n + 1;
+                     });
 }
 
 // The loop both directions share: cuts pieces, counts lines, stops at a
@@ -270,9 +291,9 @@ __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned
 // bytes, and answers a status code, or kNoRoom.
 //
 // Batches. Whole lines of a scanned chunk, one after the other, go first
-// through whole(in, out, ends, base, at, last, in_stop, room), which takes
-// lines while each ends before in_stop (no NUL, and whole vectors readable
-// past it) and its output leaves kVectorSlack bytes of room, and answers
+// through whole(in, out, ends, base, at, last, room), given the lines that
+// end before the stop (no NUL, and whole vectors readable past them), which
+// takes lines while the output leaves kVectorSlack bytes of room, and answers
 // where it stopped; a line it stops at goes through line(p, m, out, room,
 // readable), where m is the line's length before its line feed, with every
 // check of its own. Both answer kNone for a line that they leave to the
@@ -307,10 +328,14 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
                 // A whole-vector line ends before any NUL, with a vector and a header readable past it.
                 const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
                 const size_t in_stop = nul < readable_end ? nul : readable_end;
+                // The lines of the chunk that end before in_stop, counted
+                // from its end: in_stop lies near the span's end, if in the
+                // chunk at all.
+                size_t whole_last = last;
+                while (whole_last > cursor.next && base + ends[whole_last - 1] >= in_stop) --whole_last;
                 size_t k = cursor.next;
                 while (k < last) {
-                    const BatchAt b =
-                        whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    const BatchAt b = whole(in, out, ends, base, BatchAt{consumed, produced, k}, whole_last, room);
                     lines += b.next - k;
                     consumed = b.consumed;
                     produced = b.produced;
