@@ -286,7 +286,7 @@ for entry in "${titles[@]}"; do
     row ref "fgets/fprintf reference encoder" "ref_fgets_fprintf" text tr_text
 
     echo
-    echo "In memory, no stdio: $mem_rounds calls in one process after one left out, the best counts; memcpy s is memcpy of the same input bytes into the same output room the same way, timed in each round of the same process, and ÷ memcpy is best s over it (1 is memcpy's speed). 64 KiB of reused output room a call, or one call into room for all (\\`-w\\`)."
+    echo "In memory, no stdio: $mem_rounds calls in one process after one left out, the best counts; memcpy s is memcpy of the same input bytes into the same output room the same way, timed in each round of the same process, and ÷ memcpy is best s over it (1 is memcpy's speed). 64 KiB of reused output room a call, or one call into room for all (qelbench -w)."
     echo
     echo "| what | command | input | best s | GB/s | memcpy s | ÷ memcpy | peak RSS |"
     echo "| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
