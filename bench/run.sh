@@ -11,6 +11,10 @@
 #                      (default ${XDG_CACHE_HOME:-$HOME/.cache}/qelcode-bench)
 #   QEL_BENCH_BUILD    build folder (default build-bench in the source tree)
 #   QEL_BENCH_REPEATS  runs per measurement, the best one counts (default 3)
+#   QEL_BENCH_MEM_ROUNDS  timed calls of each in-memory run, after one left
+#                      out (default 5); every round times memcpy of the same
+#                      bytes too, so that each in-memory row is a ratio to
+#                      memcpy within one process
 #   QEL_BENCH_SHAPES   which tables (default "text short long overlong")
 #   QEL_BENCH_BUFFERS  stdio buffer sizes the library calls get, 0 for stdio's
 #                      own (one file-system block) (default "0 65536")
@@ -24,6 +28,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$here")
 build=${QEL_BENCH_BUILD:-$root/build-bench}
 repeats=${QEL_BENCH_REPEATS:-3}
+mem_rounds=${QEL_BENCH_MEM_ROUNDS:-5}
 shapes=" ${QEL_BENCH_SHAPES:-text short long overlong} "
 buffers=${QEL_BENCH_BUFFERS:-0 65536}
 export LC_ALL=C
@@ -76,7 +81,7 @@ corpus=$("$here/make_corpus.sh" "$tools" | tail -n 1)
 
 # --- measuring ---------------------------------------------------------------
 # Results of the current shape, by row key: best time, its MB/s, least CPU time, largest RSS.
-declare -A secs mbps cpus rss note
+declare -A secs mbps cpus rss note per_memcpy memcpy_secs
 # The rows of the current shape: key, then how to run it once.
 declare -a keys
 declare -A runner
@@ -109,6 +114,10 @@ run_once() {
     if [[ $kind == lib ]]; then
         # lib KERNEL BUFFER MODE INPUT
         "$build-$1/bench/qelbench" -n 1 -b "$2" "$3" "$4"
+    elif [[ $kind == mem ]]; then
+        # mem KERNEL MODE INPUT [-w]: calls in one process, the first left
+        # out, memcpy of the same bytes timed beside them
+        "$build-$1/bench/qelbench" -n "$mem_rounds" ${4:+"$4"} "$2" "$3"
     else
         local input=$1; shift
         "$tools/qelrun" -n 1 -i "$input" -o /dev/null -- "$@"
@@ -116,9 +125,11 @@ run_once() {
 }
 
 keep() {
-    local key=$1 kv s="" m="" c="" r=""
+    local key=$1 kv s="" m="" c="" r="" q="" ms=""
     for kv in $2; do
         case $kv in
+            per_memcpy=*) q=${kv#*=} ;;
+            memcpy_s=*) ms=${kv#*=} ;;
             best_s=*) s=${kv#*=} ;;
             mb_per_s=*) m=${kv#*=} ;;
             cpu_s=*) c=${kv#*=} ;;
@@ -128,6 +139,8 @@ keep() {
     if [[ -z ${secs[$key]:-} ]] || awk -v a="$s" -v b="${secs[$key]}" 'BEGIN { exit !(a < b) }'; then
         secs[$key]=$s
         mbps[$key]=$m
+        per_memcpy[$key]=$q
+        memcpy_secs[$key]=$ms
     fi
     if [[ -z ${cpus[$key]:-} ]] || awk -v a="$c" -v b="${cpus[$key]}" 'BEGIN { exit !(a < b) }'; then
         cpus[$key]=$c
@@ -147,6 +160,20 @@ row() {
         -v t="${mbps[$base]:-0}" -v c="${cpus[$key]}" -v r="${rss[$key]}" 'BEGIN {
             ratio = m > 0 && t > 0 ? sprintf("%.2f", t / m) : "n/a"
             printf "| %s | `%s` | %s | %.3f | %.3f | %.1f | %s | %.1f MiB |\n", what, cmd, input, s, c, m, ratio, r / 1024
+        }'
+}
+
+# mem_row KEY WHAT COMMAND INPUT: one line of an in-memory table.
+mem_row() {
+    local key=$1 what=$2 command=$3 input=$4
+    if [[ -n ${note[$key]:-} ]]; then
+        # shellcheck disable=SC2016  # the backticks are Markdown
+        printf '| %s | `%s` | %s | | | | | %s |\n' "$what" "$command" "$input" "${note[$key]}"
+        return
+    fi
+    awk -v what="$what" -v cmd="$command" -v input="$input" -v s="${secs[$key]}" -v m="${mbps[$key]}" \
+        -v ms="${memcpy_secs[$key]}" -v q="${per_memcpy[$key]}" -v r="${rss[$key]}" 'BEGIN {
+            printf "| %s | `%s` | %s | %.4f | %.2f | %.4f | %s | %.1f MiB |\n", what, cmd, input, s, m / 1000, ms, q, r / 1024
         }'
 }
 
@@ -170,7 +197,7 @@ cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 echo "- Compiler: $("${cc_path:-cc}" --version | head -n 1); $(ldd --version 2>&1 | head -n 1); $(tr --version | head -n 1)"
 echo "- Library: commit $commit, Release build"
 command=bench/run.sh
-for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MIB QEL_BENCH_BUFFERS QEL_BENCH_KERNELS; do
+for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MEM_ROUNDS QEL_BENCH_MIB QEL_BENCH_BUFFERS QEL_BENCH_KERNELS; do
     if [[ -n ${!var:-} ]]; then command="$var=$(printf '%q' "${!var}") $command"; fi
 done
 echo "- Command: \`$command\`; best of $repeats rounds (every command once a round), output to /dev/null, files in the page cache"
@@ -219,10 +246,15 @@ for entry in "${titles[@]}"; do
             add "dec_${k}_$b" lib "$k" "$b" decode "$enc"
         done
     done
+    add mem_copy mem "${kernels%% *}" memcpy "$plain"
+    for k in $kernels; do
+        add "benc_$k" mem "$k" encode-buffer "$plain"
+        add "bdec_$k" mem "$k" decode-buffer "$enc"
+    done
     if [[ $shape == text ]]; then
         for k in $kernels; do
-            add "benc_$k" lib "$k" 0 encode-buffer "$plain"
-            add "bdec_$k" lib "$k" 0 decode-buffer "$enc"
+            add "wenc_$k" mem "$k" encode-buffer "$plain" -w
+            add "wdec_$k" mem "$k" decode-buffer "$enc" -w
         done
     fi
     add base64 cmd "$plain" base64
@@ -245,12 +277,6 @@ for entry in "${titles[@]}"; do
             row "dec_${k}_$b" "QEL_Decode, $k ($bname)" "qelbench -b $b decode" records tr_enc
         done
     done
-    if [[ $shape == text ]]; then
-        for k in $kernels; do
-            row "benc_$k" "QEL_EncodeBuffer, $k (in memory)" "qelbench encode-buffer" text tr_text
-            row "bdec_$k" "QEL_DecodeBuffer, $k (in memory)" "qelbench decode-buffer" records tr_enc
-        done
-    fi
     row tool_enc "qelcode encode (tool)" "qelcode" text tr_text
     row tool_dec "qelcode decode (tool)" "qelcode -d" records tr_enc
     row tr_text "tr" "tr '!-~' 'P-~!-O'" text tr_text
@@ -258,6 +284,23 @@ for entry in "${titles[@]}"; do
     row base64 "base64" "base64" text tr_text
     row cat "cat" "cat" text tr_text
     row ref "fgets/fprintf reference encoder" "ref_fgets_fprintf" text tr_text
+
+    echo
+    echo "In memory, no stdio: $mem_rounds calls in one process after one left out, the best counts; memcpy s is memcpy of the same input bytes into the same output room the same way, timed in each round of the same process, and ÷ memcpy is best s over it (1 is memcpy's speed). 64 KiB of reused output room a call, or one call into room for all (qelbench -w)."
+    echo
+    echo "| what | command | input | best s | GB/s | memcpy s | ÷ memcpy | peak RSS |"
+    echo "| --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
+    mem_row mem_copy "memcpy, the floor (64 KiB room)" "qelbench -n $mem_rounds memcpy" text
+    for k in $kernels; do
+        mem_row "benc_$k" "QEL_EncodeBuffer, $k (64 KiB room)" "qelbench -n $mem_rounds encode-buffer" text
+        mem_row "bdec_$k" "QEL_DecodeBuffer, $k (64 KiB room)" "qelbench -n $mem_rounds decode-buffer" records
+    done
+    if [[ $shape == text ]]; then
+        for k in $kernels; do
+            mem_row "wenc_$k" "QEL_EncodeBuffer, $k (one call)" "qelbench -n $mem_rounds -w encode-buffer" text
+            mem_row "wdec_$k" "QEL_DecodeBuffer, $k (one call)" "qelbench -n $mem_rounds -w decode-buffer" records
+        done
+    fi
 done
 
 # Memory stays flat: QEL_Encode's peak on 1 MiB of the text and on all of it.

@@ -404,6 +404,27 @@ TEST_P(EachKernel, BatchesStopAtOverlongLinesAndCuts) {
     }
 }
 
+// Every room from a little below a chunk's output to well past it, so that
+// the room runs out just before, at and just after the last line a batch
+// can take whole, in both directions.
+TEST_P(EachKernel, BatchesFillEveryRoomToItsLastByte) {
+    std::vector<size_t> lengths;
+    for (size_t i = 0; i < 200; ++i) lengths.push_back(i * 7 % 23);
+    const std::string text = lines_of(lengths);  // about 2.4 KB
+    const std::string recs = records_of(text, kShift);
+    const qel_ref::Outcome want_recs = qel_ref::encode_stream(text, false, kShift);
+    const qel_ref::Outcome want_text = qel_ref::decode_stream(recs);
+    for (size_t room = 500; room < 3300; room += room < 900 ? 1 : 7) {
+        const Feed f{0, room, false};
+        const qel_ref::Outcome enc = drive(ops().encode_span, text, false, f);
+        ASSERT_EQ(want_recs.out, enc.out) << "encode room " << room;
+        ASSERT_EQ(want_recs.status, enc.status) << "encode room " << room;
+        const qel_ref::Outcome dec = drive(ops().decode_span, recs, false, f);
+        ASSERT_EQ(want_text.out, dec.out) << "decode room " << room;
+        ASSERT_EQ(want_text.status, dec.status) << "decode room " << room;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, EachKernel, ::testing::ValuesIn(all_kernels()),
                          [](const auto &p) { return std::string(p.param->name); });
 

@@ -36,28 +36,40 @@ constexpr ChainedTable chain(const unsigned char *table) {
 inline constexpr ChainedTable kChainedEncode = chain(kPaddedTables.encode);
 inline constexpr ChainedTable kChainedDecode = chain(kPaddedTables.decode);
 
+// The slices each written twice, once for each 128-bit lane, so that a
+// lookup takes its slice straight from memory: held in registers, the six
+// slices of a table and the constants around them don't fit the sixteen
+// registers, and the compiler spills and reloads them at every line.
 struct Slices {
-    __m256i s[kSlices];
+    alignas(32) unsigned char at[32 * kSlices];
 };
 
-inline __m256i load_slice(const unsigned char *table, int k) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(table + 16 * k)));
+constexpr Slices widen(const ChainedTable &t) {
+    Slices w{};
+    for (int k = 0; k < kSlices; ++k)
+        for (int i = 0; i < 16; ++i) w.at[32 * k + i] = w.at[32 * k + 16 + i] = t.at[16 * k + i];
+    return w;
 }
 
-inline Slices load_slices(const ChainedTable &t) {
-    return Slices{{load_slice(t.at, 0), load_slice(t.at, 1), load_slice(t.at, 2), load_slice(t.at, 3),
-                   load_slice(t.at, 4), load_slice(t.at, 5)}};
-}
+inline constexpr Slices kEncodeSlices = widen(kChainedEncode);
+inline constexpr Slices kDecodeSlices = widen(kChainedDecode);
+
+inline __m256i slice(const Slices &t, int k) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(t.at + 32 * k)); }
 
 // table[idx] for idx 0..93 (any value for other lanes). A byte shuffle
 // gives 0 where the index is negative, so slice k, looked up with idx -
 // 16k, adds its chained entry exactly for the indexes from 16k on.
+//
+// The index steps down by 16 a slice, one register for the step: left to
+// itself the compiler folds the steps into five constants, which crowd
+// the registers.
 inline __m256i lookup94(const Slices &t, __m256i idx) {
     const __m256i sixteen = _mm256_set1_epi8(16);
-    __m256i r = _mm256_shuffle_epi8(t.s[0], idx);
+    __m256i r = _mm256_shuffle_epi8(slice(t, 0), idx);
     for (int k = 1; k < kSlices; ++k) {
         idx = _mm256_sub_epi8(idx, sixteen);
-        r = _mm256_xor_si256(r, _mm256_shuffle_epi8(t.s[k], idx));
+        __asm__("" : "+x"(idx));
+        r = _mm256_xor_si256(r, _mm256_shuffle_epi8(slice(t, k), idx));
     }
     return r;
 }
@@ -140,11 +152,6 @@ inline bool map_body(const Slices &table, const unsigned char *in, unsigned char
 }
 
 struct Bytes {
-    Slices alphabet, index;
-
-    // Written out, so that it is compiled for this kernel's instruction
-    // sets and the tables load in place.
-    Bytes() : alphabet(load_slices(kChainedEncode)), index(load_slices(kChainedDecode)) {}
 
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
         size_t count = 0;
@@ -161,12 +168,12 @@ struct Bytes {
     }
 
     void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
-        map_body<false>(alphabet, in, out, n, kShift, readable, writable);
+        map_body<false>(kEncodeSlices, in, out, n, kShift, readable, writable);
     }
 
     bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                 size_t writable) const {
-        return map_body<true>(index, in, out, n, s, readable, writable);
+        return map_body<true>(kDecodeSlices, in, out, n, s, readable, writable);
     }
 };
 

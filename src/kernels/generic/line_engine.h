@@ -162,56 +162,125 @@ struct BatchAt {
     size_t next;
 };
 
+// The plain conversion of one line, in each direction, written once for
+// every path: an n-byte text p to its record at o (header, body, line
+// feed), and an n-byte body p with shift s to its text at o (the text, a
+// line feed), answering whether the body held a space. They read up to
+// `readable` bytes at p and write up to `writable` at o, at least the
+// output's length.
+template <ByteMapper B>
+QEL_ENGINE_INLINE size_t put_record(const B &bytes, const unsigned char *p, size_t n, unsigned char *o,
+                                    size_t readable, size_t writable) {
+    memcpy(o, kHeaders.at[n], 4);  // the fourth byte is the body's or the line feed's
+    bytes.encode(p, o + 3, n, readable, writable - 3);
+    o[3 + n] = '\n';  // over the line end, which is carried unchanged
+    return n + 4;
+}
+
+template <ByteMapper B>
+QEL_ENGINE_INLINE bool put_text(const B &bytes, const unsigned char *p, size_t n, int s, unsigned char *o,
+                                size_t readable, size_t writable) {
+    if (bytes.decode(p, o, n, s, readable, writable)) return true;
+    o[n] = '\n';
+    return false;
+}
+
+// One whole line of a batch, p[0, m) before its line feed, in each
+// direction: the same step for the batch loops and for the checked step
+// after them. Each answers the length n of the text (its output takes
+// n + 4 bytes encoding, n + 1 decoding), or kNone for a line that it
+// leaves to the one-piece path, which then decides it exactly as if no
+// batch had run.
+//
+// Encoding takes a line that is a record's whole text (at most 507 bytes
+// before a CR LF or a line feed), that does not carry the mark unless
+// forced, and whose record fits.
+template <ByteMapper B, bool kForce>
+QEL_ENGINE_INLINE size_t encode_line(const B &bytes, const unsigned char *p, size_t m, unsigned char *o,
+                                     size_t readable, size_t writable) {
+    if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
+    const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
+    // Where two bytes are readable the mark test reads them whatever n is:
+    // for n < 2 one of them is a CR or a line feed, and the mark would need
+    // the other to be 146 or 149, above 127, so a text that short never
+    // shows it.
+    if (!kForce && carries_mark(p, readable >= 2 ? 2 : n)) return kNone;
+    if (n + 4 > writable) return kNone;
+    put_record(bytes, p, n, o, readable, writable);
+    return n;
+}
+
+// Decoding takes a record whose body stands as it is (its length named by
+// the header, no CR before its line feed), with a known step mark, whose
+// text fits, and with no space in its body.
+template <ByteMapper B>
+QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, size_t m, unsigned char *o,
+                                     size_t readable, size_t writable) {
+    if (m < 3 || m - 3 > kMaxText) return kNone;
+    const size_t n = m - 3;
+    if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
+    const int s = shift_of_step_mark(p[2]);
+    if (s == 0 || n + 1 > writable) return kNone;
+    if (put_text(bytes, p + 3, n, s, o, readable - 3, writable)) return kNone;
+    return n;
+}
+
 // The whole-vector loops of the batches, each a function of its own so that
 // its few values stay in registers. Every line that ends at base + ends[k]
-// (k < last) before in_stop, and whose output leaves kVectorSlack bytes of
-// room, is converted, until one that needs a look of its own.
-template <ByteMapper B, bool kForce>
-__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
-                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
-    const B bytes;
+// (k < last, each before the span's stop) and whose output leaves
+// kVectorSlack bytes of room is converted, until one that needs a look of
+// its own.
+//
+// The room is checked once for the run of lines: a line of m bytes before
+// its line feed makes at most m + grow bytes, so that where the run's
+// output fits as a whole no line needs a look of its own; where it may
+// not, every line is checked.
+template <class Step>
+QEL_ENGINE_INLINE BatchAt run_whole(const uint16_t *ends, size_t base, BatchAt a, size_t last, size_t room,
+                                    size_t grow, Step step) {
     size_t pos = a.consumed, made = a.produced, k = a.next;
+    // Every line's bytes with its line feed, less one a line, plus grow a line.
+    if (k < last && made + (base + ends[last - 1] + 1 - pos) - (last - k) + grow * (last - k) + kVectorSlack <= room) {
+        for (; k < last; ++k) {
+            const size_t at = base + ends[k];
+            const size_t r = step(pos, at - pos, made);
+            if (r == kNone) break;
+            pos = at + 1;
+            made += r;
+        }
+        return BatchAt{pos, made, k};
+    }
     for (; k < last; ++k) {
         const size_t at = base + ends[k];
-        const size_t m = at - pos;
-        if (at >= in_stop || m > kMaxText || made + m + 4 + kVectorSlack > room) break;
-        const unsigned char *const p = in + pos;
-        unsigned char *const o = out + made;
-        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
-        // Bytes 0 and 1 are readable whatever n is. For n < 2 one of them
-        // is a CR or a line feed, and the mark would need the other to be
-        // 146 or 149, above 127: a text that short never shows it.
-        if (!kForce && carries_mark(p, 2)) break;
-        memcpy(o, kHeaders.at[n], 4);
-        bytes.encode(p, o + 3, n, kWhole, kWhole);
-        o[3 + n] = '\n';  // over the line end, which is carried unchanged
+        if (made + (at - pos) + grow + kVectorSlack > room) break;
+        const size_t r = step(pos, at - pos, made);
+        if (r == kNone) break;
         pos = at + 1;
-        made += n + 4;
+        made += r;
     }
     return BatchAt{pos, made, k};
 }
 
+template <ByteMapper B, bool kForce>
+__attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                               size_t base, BatchAt a, size_t last, size_t room) {
+    const B bytes;
+    return run_whole(ends, base, a, last, room, 4,
+                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = encode_line<B, kForce>(bytes, in + pos, m, out + made, kWhole, kWhole);
+                         return n == kNone ? kNone : n + 4;
+                     });
+}
+
 template <ByteMapper B>
 __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
-                                               size_t base, BatchAt a, size_t last, size_t in_stop, size_t room) {
+                                               size_t base, BatchAt a, size_t last, size_t room) {
     const B bytes;
-    size_t pos = a.consumed, made = a.produced, k = a.next;
-    for (; k < last; ++k) {
-        const size_t at = base + ends[k];
-        const size_t m = at - pos;
-        // Only a record whose body stands as it is.
-        if (at >= in_stop || m < 3 || m - 3 > kMaxText || made + m + kVectorSlack > room) break;
-        const unsigned char *const p = in + pos;
-        unsigned char *const o = out + made;
-        const size_t n = m - 3;
-        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) break;
-        const int s = shift_of_step_mark(p[2]);
-        if (s == 0 || bytes.decode(p + 3, o, n, s, kWhole, kWhole)) break;
-        o[n] = '\n';
-        pos = at + 1;
-        made += n + 1;
-    }
-    return BatchAt{pos, made, k};
+    return run_whole(ends, base, a, last, room, 0,
+                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = decode_line(bytes, in + pos, m, out + made, kWhole, kWhole);
+                         return n == kNone ? kNone : n + 1;
+                     });
 }
 
 // The loop both directions share: cuts pieces, counts lines, stops at a
@@ -222,9 +291,9 @@ __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned
 // bytes, and answers a status code, or kNoRoom.
 //
 // Batches. Whole lines of a scanned chunk, one after the other, go first
-// through whole(in, out, ends, base, at, last, in_stop, room), which takes
-// lines while each ends before in_stop (no NUL, and whole vectors readable
-// past it) and its output leaves kVectorSlack bytes of room, and answers
+// through whole(in, out, ends, base, at, last, room), given the lines that
+// end before the stop (no NUL, and whole vectors readable past them), which
+// takes lines while the output leaves kVectorSlack bytes of room, and answers
 // where it stopped; a line it stops at goes through line(p, m, out, room,
 // readable), where m is the line's length before its line feed, with every
 // check of its own. Both answer kNone for a line that they leave to the
@@ -259,10 +328,14 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
                 // A whole-vector line ends before any NUL, with a vector and a header readable past it.
                 const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
                 const size_t in_stop = nul < readable_end ? nul : readable_end;
+                // The lines of the chunk that end before in_stop, counted
+                // from its end: in_stop lies near the span's end, if in the
+                // chunk at all.
+                size_t whole_last = last;
+                while (whole_last > cursor.next && base + ends[whole_last - 1] >= in_stop) --whole_last;
                 size_t k = cursor.next;
                 while (k < last) {
-                    const BatchAt b =
-                        whole(in, out, ends, base, BatchAt{consumed, produced, k}, last, in_stop, room);
+                    const BatchAt b = whole(in, out, ends, base, BatchAt{consumed, produced, k}, whole_last, room);
                     lines += b.next - k;
                     consumed = b.consumed;
                     produced = b.produced;
@@ -335,23 +408,15 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
                         const size_t n = trim_line_end(piece, len, lf);
                         if (!force && carries_mark(piece, n)) return QEL_RTN_SOURCE_ENCODED;
                         if (n + 4 > room) return kNoRoom;
-                        bytes.encode(piece, o + 3, n, readable, room - 3);
-                        put_header(o, n);
-                        o[3 + n] = '\n';  // over the line end, which is carried unchanged
-                        *made = n + 4;
+                        *made = put_record(bytes, piece, n, o, readable, room);
                         return QEL_RTN_SUCCESSFUL;
                     },
                     force ? encode_whole<B, true> : encode_whole<B, false>,
                     [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
                         size_t readable) QEL_ENGINE_LAMBDA -> size_t {
-                        if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
-                        const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
-                        if (!force && carries_mark(p, n)) return kNone;
-                        if (n + 4 > room) return kNone;
-                        bytes.encode(p, o + 3, n, readable, room - 3);
-                        put_header(o, n);
-                        o[3 + n] = '\n';
-                        return n + 4;
+                        const size_t n = force ? encode_line<B, true>(bytes, p, m, o, readable, room)
+                                               : encode_line<B, false>(bytes, p, m, o, readable, room);
+                        return n == kNone ? kNone : n + 4;
                     });
 }
 
@@ -369,25 +434,16 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                         if (code != QEL_RTN_SUCCESSFUL) return code;
                         if (shape.body_len + 1 > room) return kNoRoom;
                         // No mapping yields a space.
-                        if (bytes.decode(line + 3, o, shape.body_len, shape.shift, readable - 3, room))
+                        if (put_text(bytes, line + 3, shape.body_len, shape.shift, o, readable - 3, room))
                             return QEL_RTN_RECORD_DAMAGED;
-                        o[shape.body_len] = '\n';
                         *made = shape.body_len + 1;
                         return QEL_RTN_SUCCESSFUL;
                     },
                     decode_whole<B>,
                     [&](const unsigned char *p, size_t m, unsigned char *o, size_t room,
                         size_t readable) QEL_ENGINE_LAMBDA -> size_t {
-                        // Only a record whose body stands as it is: any other
-                        // line, and any refusal, is the one-piece path's.
-                        if (m < 3 || m - 3 > kMaxText) return kNone;
-                        const size_t n = m - 3;
-                        if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
-                        const int s = shift_of_step_mark(p[2]);
-                        if (s == 0 || n + 1 > room) return kNone;
-                        if (bytes.decode(p + 3, o, n, s, readable - 3, room)) return kNone;
-                        o[n] = '\n';
-                        return n + 1;
+                        const size_t n = decode_line(bytes, p, m, o, readable, room);
+                        return n == kNone ? kNone : n + 1;
                     });
 }
 
