@@ -238,14 +238,20 @@ w_slow() {
 
 step "Wine prefix ($WINEPREFIX)"
 # Made once, reused by every program of the stage. Where the 32-bit loader
-# runs emulated, the prefix is made by the 64-bit loader with qemu-i386's
-# entry switched off for the while (the prefix's 32-bit programs, which the
-# checks don't need, would take minutes), then switched on again.
+# runs emulated, the prefix is made by the 64-bit loader alone, with the
+# emulator's entry switched off for the while (wineboot's own 32-bit
+# programs would take many minutes under emulation), and its 32-bit system
+# folder is then given Wine's 32-bit DLLs, which is what those programs
+# would put there.
 if [ "$emulated_32bit" = 1 ]; then
     echo 0 | as_root tee "$i386_entry" >/dev/null
-    WINELOADER=$wine64_loader w "$wine64_loader" wineboot -i >/dev/null 2>&1 || true
-    WINELOADER=$wine64_loader w wineserver -w || true
+    w "$wine64_loader" wineboot -i >/dev/null 2>&1 || true
+    w wineserver -w || true
     echo 1 | as_root tee "$i386_entry" >/dev/null
+    wine32_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+    [ -d "$wine32_dlls" ] || die "no $wine32_dlls (wine32:i386)"
+    cp -n "$wine32_dlls"/* "$WINEPREFIX/drive_c/windows/syswow64/"
+    echo "prefix made by the 64-bit loader; syswow64 given $(ls "$wine32_dlls" | wc -l) files of $wine32_dlls"
 else
     w "$wine" wineboot -i >/dev/null 2>&1 || die "wineboot failed"
 fi
