@@ -17,9 +17,15 @@
 # (bench/wine_timing.sh).
 #
 # Wine runs 32-bit Windows programs through its 32-bit loader, itself a
-# 32-bit x86 Linux program, and some machines run no such program. There
-# the 64-bit DLLs run under wine64, and the 32-bit ones are built and
-# checked (tables, zips, the clang-cl link) but not run; the script says so.
+# 32-bit x86 Linux program, and some kernels run no such program. There the
+# script registers qemu-i386 in binfmt_misc as the interpreter of 32-bit x86
+# programs (when nothing is registered for them yet), so that the loader
+# runs under emulation. Each 32-bit process then costs tens of seconds to
+# start, so every check of a DLL runs in one win_host process (its batch
+# command), with one result line per case. Where even that is impossible
+# (no binfmt_misc), the 64-bit DLLs run under wine64, and the 32-bit ones
+# are built and checked (tables, zips, the clang-cl link) but not run; the
+# script says so.
 #
 #   scripts/check-windows.sh
 #
@@ -57,11 +63,54 @@ apt_install cmake make gcc libc6-dev g++ binutils g++-mingw-w64-i686-win32 g++-m
 clang_cl=(clang-14 --driver-mode=cl)
 
 # Which Windows programs this machine runs: the 32-bit loader either starts
-# or fails with "Exec format error".
+# or fails with "Exec format error"; then qemu-i386 is given the 32-bit x86
+# programs, where binfmt_misc can be had.
 wine64_loader=/usr/lib/wine/wine64
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+i386_magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+binfmt=/proc/sys/fs/binfmt_misc
+emulated_32bit=0
+loader_runs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+# The binfmt_misc entry, enabled, whose magic is that of 32-bit x86 programs.
+i386_entry() {
+    local f
+    for f in "$binfmt"/*; do
+        [ "$(head -n1 "$f" 2>/dev/null)" = enabled ] &&
+            grep -qx "magic 7f454c4601010100000000000000000002000300" "$f" 2>/dev/null && echo "$f" && return
+    done
+    return 0
+}
+if ! loader_runs; then
+    step "Wine's 32-bit loader through qemu-i386"
+    if [ ! -e "$binfmt/register" ]; then
+        as_root mount -t binfmt_misc binfmt_misc "$binfmt" && echo "mounted binfmt_misc on $binfmt" ||
+            echo "binfmt_misc can't be mounted here"
+    fi
+    if [ -e "$binfmt/register" ]; then
+        apt_install qemu-user
+        taken=$(i386_entry)
+        if [ -n "$taken" ]; then
+            echo "32-bit x86 programs already have an interpreter in binfmt_misc: $(echo $taken)"
+        elif printf ':qemu-i386:M::%s:%s:/usr/bin/qemu-i386:F' "$i386_magic" "$i386_mask" |
+                as_root tee "$binfmt/register" >/dev/null; then
+            echo "registered /usr/bin/qemu-i386 in binfmt_misc for 32-bit x86 programs (flag F)"
+        else
+            echo "qemu-i386 could not be registered in binfmt_misc"
+        fi
+    fi
+fi
+# An interpreter in binfmt_misc for 32-bit x86 programs, registered here or
+# before: the loader runs emulated.
+i386_entry=$(i386_entry)
+if loader_runs && [ -n "$i386_entry" ]; then emulated_32bit=1; fi
+if loader_runs; then
     runs_32bit=1
     wine=$(command -v wine)
+    if [ "$emulated_32bit" = 1 ]; then
+        # Only the 32-bit programs go through the emulated loader.
+        wine=$wine64_loader
+        export WINELOADER=$wine64_loader
+    fi
     run_configs=("${configs[@]}")
     run_archs=(win32 win64)
 else
@@ -73,7 +122,9 @@ else
     run_archs=(win64)
 fi
 echo "$(i686-w64-mingw32-gcc-win32 --version | head -n1); $(clang-14 --version | head -n1); $("$wine" --version)"
-if [ "$runs_32bit" = 1 ]; then
+if [ "$emulated_32bit" = 1 ]; then
+    echo "Wine's 32-bit loader runs under qemu-i386: every DLL runs under Wine, the 32-bit ones emulated"
+elif [ "$runs_32bit" = 1 ]; then
     echo "this machine runs 32-bit x86 programs: every DLL runs under Wine"
 else
     echo "this machine runs no 32-bit x86 program (/usr/lib/wine/wine: $(/usr/lib/wine/wine --version 2>&1 | tail -n1)):"
@@ -173,9 +224,37 @@ cleanup() {
 }
 trap cleanup EXIT
 w() { timeout "$wine_timeout" "$@"; }
+# w_slow CONFIG COMMAND...: a Wine call of CONFIG's, given longer where its
+# programs run emulated (each 32-bit process starts in tens of seconds);
+# the seconds of the 32-bit ones add up in secs_32bit.
+secs_32bit=0
+w_slow() {
+    local config=$1 limit=$wine_timeout started=$SECONDS rc=0; shift
+    case $config in win32-*) [ "$emulated_32bit" = 0 ] || limit=$((wine_timeout * 6)) ;; esac
+    timeout "$limit" "$@" || rc=$?
+    case $config in win32-*) secs_32bit=$((secs_32bit + SECONDS - started)) ;; esac
+    return $rc
+}
 
 step "Wine prefix ($WINEPREFIX)"
-w "$wine" wineboot -i >/dev/null 2>&1 || die "wineboot failed"
+# Made once, reused by every program of the stage. Where the 32-bit loader
+# runs emulated, the prefix is made by the 64-bit loader alone, with the
+# emulator's entry switched off for the while (wineboot's own 32-bit
+# programs would take many minutes under emulation), and its 32-bit system
+# folder is then given Wine's 32-bit DLLs, which is what those programs
+# would put there.
+if [ "$emulated_32bit" = 1 ]; then
+    echo 0 | as_root tee "$i386_entry" >/dev/null
+    w "$wine64_loader" wineboot -i >/dev/null 2>&1 || true
+    w wineserver -w || true
+    echo 1 | as_root tee "$i386_entry" >/dev/null
+    wine32_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+    [ -d "$wine32_dlls" ] || die "no $wine32_dlls (wine32:i386)"
+    cp -n "$wine32_dlls"/* "$WINEPREFIX/drive_c/windows/syswow64/"
+    echo "prefix made by the 64-bit loader; syswow64 given $(ls "$wine32_dlls" | wc -l) files of $wine32_dlls"
+else
+    w "$wine" wineboot -i >/dev/null 2>&1 || die "wineboot failed"
+fi
 w wineserver -w || die "wineserver did not settle"
 w "$wine" cmd /c exit 0 || die "Wine warm-up failed"
 
@@ -189,43 +268,55 @@ printf '\nlast line without a line feed' >>sample.txt
 "$linux_host" --lib "$linux_lib" decode linux.enc linux.dec || die "Linux decoding failed"
 echo "sample: $(wc -l <sample.txt) lines, $(wc -c <sample.txt) bytes -> $(wc -l <linux.enc) records, $(wc -c <linux.enc) bytes"
 
-# same_as_linux LABEL VERB_PREFIX HOST [ARGS...]: HOST encodes and decodes the
-# sample as Linux does, with its PREFIXencode and PREFIXdecode commands.
-same_as_linux() {
-    local label=$1 verb=$2; shift 2
-    rm -f windows.enc windows.dec
-    w "$wine" "$@" "${verb}encode" sample.txt windows.enc || die "$label: encoding failed"
-    cmp linux.enc windows.enc || die "$label: the records differ from Linux's"
-    w "$wine" "$@" "${verb}decode" linux.enc windows.dec || die "$label: decoding failed"
-    cmp linux.dec windows.dec || die "$label: the decoded text differs from Linux's"
-    echo "$label: records and decoded text identical to Linux's"
-}
-
-for config in "${run_configs[@]}"; do
-    dir=$win_prefix-$config
-    step "$config: win_host under Wine"
-    (cd "$dir" && timeout $((wine_timeout * 2)) ctest --output-on-failure --timeout "$wine_timeout") ||
-        die "$config: win_host checks failed under Wine"
-    same_as_linux "$config" "" "$dir/bin/win_host.exe"
-done
-
-# The stream cases (tests/host/stream_cases.c): every setting of the
+# Every check of a DLL in one win_host process (its batch command), one
+# result line per case: the host's own checks (exports, the vectors, the
+# record, stream and buffer calls), the sample encoded and decoded, the
+# stream cases through the DLL and through the portable DLL of its runtime,
+# and the sample through the buffer functions of the DLL of the other
+# runtime, which this host passes no FILE.
+#
+# The stream cases (tests/host/stream_cases.c) are every setting of the
 # streams that changes what their buffers show (stdio buffers of 1 to 513
 # bytes, unbuffered streams, ungetc, a warm-up line, text mode, streams
-# opened for update), through each DLL, whose direct buffer access must
-# give what the portable DLL of its runtime gives through stdio's calls,
-# and what the Linux library gives where the mode is binary. (The Windows
-# runtimes refuse a 1-byte buffer; the report says so and the runtime's
-# own is used.)
+# opened for update): each DLL's direct buffer access must give what the
+# portable DLL of its runtime gives through stdio's calls, and what the
+# Linux library gives where the mode is binary. (The Windows runtimes
+# refuse a 1-byte buffer; the report says so and the runtime's own is used.)
 step "stream cases: Linux"
 mkdir cases-linux
 "$linux_host" --lib "$linux_lib" stream-cases sample.txt linux.enc cases-linux || die "Linux: the stream cases failed"
 # The report lines of the cases compared with Linux's, those whose names
 # don't match the pattern $2.
 linux_report() { grep -Ev "$2" "$1/report.txt" | sed 's/ (setvbuf refused the buffer size)$//'; }
+other_crt() { case $1 in *-msvcrt) echo "${1%-*}-ucrt" ;; *) echo "${1%-*}-msvcrt" ;; esac; }
+
 for config in "${run_configs[@]}"; do
     dir=$win_prefix-$config
-    step "$config: stream cases under Wine, against the portable DLL and Linux"
+    other=$(other_crt "$config")
+    step "$config: every check of the DLL in one win_host process under Wine"
+    rm -rf "scratch-$config" "cases-$config" "cases-$config-portable"
+    mkdir "scratch-$config" "cases-$config" "cases-$config-portable"
+    lib="--lib $dir/bin/qelcode.dll"
+    {
+        echo "$lib --def $repo/src/qelcode.def --vectors $repo/tests/reference/vectors.txt check scratch-$config"
+        echo "$lib encode sample.txt $config.enc"
+        echo "$lib decode linux.enc $config.dec"
+        echo "$lib stream-cases sample.txt linux.enc cases-$config"
+        echo "--lib $dir-portable/bin/qelcode.dll stream-cases sample.txt linux.enc cases-$config-portable"
+        echo "--lib $win_prefix-$other/bin/qelcode.dll buffer-encode sample.txt $config-$other.enc"
+        echo "--lib $win_prefix-$other/bin/qelcode.dll buffer-decode linux.enc $config-$other.dec"
+    } >"batch-$config.txt"
+    w_slow "$config" "$(wine_for "$config")" "$dir/bin/win_host.exe" batch "batch-$config.txt" \
+        >"batch-$config.out" 2>&1 || { cat "batch-$config.out"; die "$config: win_host's batch failed under Wine"; }
+    grep -E '^(ok|FAIL) [0-9]+:|checks passed' "batch-$config.out" | sed "s|$win_prefix|BUILD|g"
+    [ "$(grep -c '^ok [0-9]*:' "batch-$config.out")" = 7 ] || die "$config: not every case of the batch ran"
+
+    cmp linux.enc "$config.enc" || die "$config: the records differ from Linux's"
+    cmp linux.dec "$config.dec" || die "$config: the decoded text differs from Linux's"
+    cmp linux.enc "$config-$other.enc" || die "$config host, $other DLL: the records differ from Linux's"
+    cmp linux.dec "$config-$other.dec" || die "$config host, $other DLL: the decoded text differs from Linux's"
+    echo "$config: records and decoded text identical to Linux's, through its DLL's streams and the $other DLL's buffer functions"
+
     # Text mode is Windows' own. On an unbuffered stream, Wine's msvcrt.dll
     # (not its ucrt) loses a byte pushed back by ungetc once getc's inline
     # count has gone below zero: the host's ungetc before the call, then the
@@ -234,12 +325,6 @@ for config in "${run_configs[@]}"; do
     # is refused outright, the library holds the byte itself.)
     not_linux=textmode
     case $config in *-msvcrt) not_linux='textmode|ungetc_unbuffered' ;; esac
-    for kind in "" -portable; do
-        rm -rf "cases-$config$kind" && mkdir "cases-$config$kind"
-        w "$wine" "$dir/bin/win_host.exe" --lib "$dir$kind/bin/qelcode.dll" \
-            stream-cases sample.txt linux.enc "cases-$config$kind" >/dev/null ||
-            die "$config: the stream cases failed (qelcode.dll of $dir$kind)"
-    done
     diff -r "cases-$config-portable" "cases-$config" >&2 ||
         die "$config: the stream cases differ from the portable DLL's"
     diff <(linux_report cases-linux "$not_linux") <(linux_report "cases-$config" "$not_linux") >&2 ||
@@ -250,17 +335,6 @@ for config in "${run_configs[@]}"; do
     done
     echo "$config: $(grep -c . "cases-$config/report.txt") stream cases identical to the portable DLL's," \
         "$(linux_report cases-linux "$not_linux" | grep -c .) of them to Linux's (not: $not_linux)"
-done
-
-# A host whose C runtime is not the DLL's passes it no FILE: the buffer
-# functions serve it, and give the same records.
-for arch in "${run_archs[@]}"; do
-    for pair in msvcrt:ucrt ucrt:msvcrt; do
-        host_crt=${pair%:*} dll_crt=${pair#*:}
-        step "$arch: a $host_crt host with the $dll_crt DLL, through the buffer functions"
-        same_as_linux "$arch $host_crt host, $dll_crt DLL" buffer- \
-            "$win_prefix-$arch-$host_crt/bin/win_host.exe" --lib "$win_prefix-$arch-$dll_crt/bin/qelcode.dll"
-    done
 done
 
 # ---- zips --------------------------------------------------------------------
@@ -311,9 +385,9 @@ consumer_runs() {
         return
     fi
     rm -f consumer.enc consumer.dec
-    w "$(wine_for "$config")" "$exe" sample.txt consumer.enc >/dev/null || die "$label: encoding failed"
+    w_slow "$config" "$(wine_for "$config")" "$exe" sample.txt consumer.enc >/dev/null || die "$label: encoding failed"
     cmp linux.enc consumer.enc || die "$label: the records differ from Linux's"
-    w "$(wine_for "$config")" "$exe" -d linux.enc consumer.dec >/dev/null || die "$label: decoding failed"
+    w_slow "$config" "$(wine_for "$config")" "$exe" -d linux.enc consumer.dec >/dev/null || die "$label: decoding failed"
     cmp linux.dec consumer.dec || die "$label: the decoded text differs from Linux's"
     echo "$label: records and decoded text identical to Linux's"
 }
@@ -411,17 +485,30 @@ for config in win64-ucrt win32-ucrt; do
         echo "$config: the clang-cl host is built and linked, not run (no 32-bit programs here)"
         continue
     fi
-    (cd "$out" && w "$wine" ./win_host.exe --def "$repo/src/qelcode.def" \
-        --vectors "$repo/tests/reference/vectors.txt" check .) || die "$config: the clang-cl host's checks failed"
-    same_as_linux "$config clang-cl host" "" "$out/win_host.exe"
+    {
+        echo "--def $repo/src/qelcode.def --vectors $repo/tests/reference/vectors.txt check $out"
+        echo "encode $work/sample.txt $out/windows.enc"
+        echo "decode $work/linux.enc $out/windows.dec"
+    } >"$out/batch.txt"
+    (cd "$out" && w_slow "$config" "$(wine_for "$config")" ./win_host.exe batch batch.txt) >"$out/batch.out" 2>&1 ||
+        { cat "$out/batch.out"; die "$config: the clang-cl host's checks failed"; }
+    grep -E '^(ok|FAIL) [0-9]+:|checks passed' "$out/batch.out" | sed "s|$work/||g"
+    cmp linux.enc "$out/windows.enc" || die "$config clang-cl host: the records differ from Linux's"
+    cmp linux.dec "$out/windows.dec" || die "$config clang-cl host: the decoded text differs from Linux's"
+    echo "$config clang-cl host: records and decoded text identical to Linux's"
 done
 
 # ---- timing ------------------------------------------------------------------
 if [ "$timing" != 0 ]; then
     # The portable DLL: the portable kernel alone, through stdio calls only,
     # as every 32-bit DLL ran before the line engine. Timed on the first
-    # architecture that runs here.
+    # architecture that runs here natively: under qemu-i386 the 32-bit DLLs
+    # would time the emulator, not the library.
     arch=${run_archs[0]}
+    if [ "$emulated_32bit" = 1 ]; then
+        arch=win64
+        echo "no timing of the 32-bit DLLs: they run under qemu-i386, which it would measure"
+    fi
     step "a 64 MiB encode under Wine ($arch): the msvcrt and ucrt DLLs against the portable DLL"
     QEL_WINE="$(wine_for "$arch-msvcrt")" QEL_WINE_TIMEOUT="$wine_timeout" bash "$repo/bench/wine_timing.sh" sample.txt \
         "$arch-msvcrt, best kernel, direct buffer access=$win_prefix-$arch-msvcrt/bin/timed_encode.exe" \
@@ -432,5 +519,8 @@ fi
 if [ "$runs_32bit" = 0 ]; then
     echo "note: the 32-bit DLLs were built and checked (exports, imports, resource, zip, clang-cl link) but not run:"
     echo "      this machine runs no 32-bit x86 program, and Wine's 32-bit loader is one"
+fi
+if [ "$emulated_32bit" = 1 ]; then
+    echo "the 32-bit DLLs ran under Wine's 32-bit loader through qemu-i386: $secs_32bit s of the stage's $((SECONDS - start)) s"
 fi
 step "all Windows checks passed in $((SECONDS - start)) s"

@@ -15,6 +15,12 @@
  *                                       the stream cases (stream_cases.c):
  *                                       each case's results into DIR, for
  *                                       a script to compare between builds
+ *   HOST batch FILE                     each line of FILE a command line of
+ *                                       its own (OPTIONS and a command, words
+ *                                       apart by spaces), all in this one
+ *                                       process, one result line each
+ *                                       ("ok N: LINE" or "FAIL N: LINE"), for
+ *                                       where every process start is dear
  *
  * OPTIONS:
  *   --lib PATH      the library; qelcode.dll on Windows (found beside the
@@ -124,11 +130,14 @@ static int usage(void) {
             "usage: HOST [OPTIONS] check [SCRATCH_DIR]\n"
             "       HOST [OPTIONS] encode|decode|buffer-encode|buffer-decode IN OUT\n"
             "       HOST [OPTIONS] stream-cases TEXT RECORDS DIR\n"
+            "       HOST batch FILE\n"
             "options: --lib PATH, --def FILE, --vectors FILE\n");
     return 2;
 }
 
-int main(int argc, char **argv) {
+/* One command line, from the program's arguments or a batch file's line
+ * (argv[0] is not looked at). */
+static int run_command(int argc, char **argv) {
     const char *library = default_library();
     const char *def_path = NULL, *vectors_path = NULL;
     int a = 1;
@@ -145,6 +154,7 @@ int main(int argc, char **argv) {
     }
     if (a >= argc) return usage();
     if (strcmp(argv[a], "check") == 0) {
+        failures = 0;
         if (a + 1 < argc) set_scratch_dir(argv[a + 1]);
         if (!load_library(library)) return 1;
         if (!run_checks(def_path, vectors_path)) {
@@ -170,4 +180,40 @@ int main(int argc, char **argv) {
         return run_stream_cases(argv[a + 1], argv[a + 2], argv[a + 3]) ? 0 : 1;
     }
     return usage();
+}
+
+/* Runs every line of the batch file as a command; 0 when all passed. */
+static int run_batch(const char *path) {
+    static char line[4096];
+    char *args[32];
+    int number = 0, failed = 0;
+    FILE *f = fopen(path, "rb");
+    if (f == NULL) {
+        printf("FAIL cannot open %s\n", path);
+        return 1;
+    }
+    while (fgets(line, sizeof line, f) != NULL) {
+        static char shown[sizeof line];
+        int n = 1, rc;
+        char *word;
+        line[strcspn(line, "\r\n")] = '\0';
+        if (line[0] == '\0' || line[0] == '#') continue;
+        strcpy(shown, line);
+        args[0] = (char *)"batch";
+        for (word = strtok(line, " "); word != NULL && n < 31; word = strtok(NULL, " ")) args[n++] = word;
+        args[n] = NULL;
+        ++number;
+        fflush(stdout);
+        rc = run_command(n, args);
+        printf("%s %d: %s\n", rc == 0 ? "ok" : "FAIL", number, shown);
+        fflush(stdout);
+        if (rc != 0) failed = 1;
+    }
+    fclose(f);
+    return failed;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "batch") == 0) return run_batch(argv[2]);
+    return run_command(argc, argv);
 }
