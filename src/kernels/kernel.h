@@ -84,12 +84,4 @@ KernelOps stream_kernel();
 // kernel where there is none, so that no record pays for a query.
 KernelOps record_kernel();
 
-// The portable kernel's operations, present in every build.
-namespace portable {
-SpanResult encode_span(const Span &span, LineCount *count);
-SpanResult decode_span(const Span &span, LineCount *count);
-void encode_body(const unsigned char *in, unsigned char *out, size_t n);
-bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s);
-}  // namespace portable
-
 }  // namespace qel

@@ -37,6 +37,7 @@ QEL_DECLARE_KERNEL(avx2)
 #else
 #define QEL_IF_AVX2(X)
 #endif
+QEL_DECLARE_KERNEL(portable)
 #define QEL_EACH_KERNEL(X) QEL_IF_AVX512VBMI(X) QEL_IF_AVX2(X) X(portable, always)
 
 namespace {

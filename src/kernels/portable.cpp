@@ -10,8 +10,11 @@
 
 #include "format/alphabet.h"
 #include "kernels/kernel.h"
-#include "kernels/generic/line_engine.h"
 #include "format/record_format.h"
+
+// No instruction sets of its own: plain C++ for every processor.
+#include "kernels/begin.h"
+#include "kernels/generic/line_engine.h"
 
 namespace qel {
 namespace portable {
@@ -194,20 +197,20 @@ struct Bytes {
         }
         return false;
     }
+
+    // The rows go from the last byte of a run to the first, so a body that
+    // decodes over itself, its text up to three bytes before it, goes one
+    // byte after the other from the first.
+    static void decode_forward(const unsigned char *in, unsigned char *out, size_t n, int s) {
+        decode_any_shift(in, out, n, s);
+    }
 };
 
 }  // namespace
 
-SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<Bytes>(span, count); }
-SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<Bytes>(span, count); }
-
-void encode_body(const unsigned char *in, unsigned char *out, size_t n) { map_rows(kEncodeRows, in, out, n); }
-
-bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
-    if (holds(in, n, ' ')) return true;
-    decode_any_shift(in, out, n, s);
-    return false;
-}
+QEL_KERNEL_OPERATIONS(Bytes)
 
 }  // namespace portable
 }  // namespace qel
+
+#include "kernels/end.h"

@@ -58,6 +58,8 @@ inline constexpr size_t kNone = ~size_t{0};
 //       whether the body held a space. They may read up to `readable` bytes
 //       at in and write up to `writable` at out (both at least n), so that a
 //       kernel can work in whole vectors.
+// A mapper whose decode does not go from the first byte on also gives
+//   B::decode_forward(in, out, n, s), which does (see decode_body).
 template <class B>
 concept ByteMapper = std::default_initializable<B> &&
     requires(const B b, const unsigned char *in, unsigned char *out, size_t n, uint16_t *ends, size_t *nul,
@@ -447,10 +449,11 @@ QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
                     });
 }
 
-// The record calls' body functions for a kernel whose decode goes from the
-// first byte on, one vector loaded before it is stored, so that a record
-// decodes over itself. A body with a space is refused before anything is
-// written.
+// The record calls' body functions. A record decodes over itself, so the
+// body is decoded from the first byte on: by the mapper's decode, which
+// loads each vector before it stores it, or, for a mapper whose decode
+// goes another way, by its decode_forward. A body with a space is refused
+// before anything is written.
 template <ByteMapper B>
 inline void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
     B().encode(in, out, n, n, n);
@@ -459,7 +462,10 @@ inline void encode_body(const unsigned char *in, unsigned char *out, size_t n) {
 template <ByteMapper B>
 inline bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     if (memchr(in, ' ', n) != nullptr) return true;
-    B().decode(in, out, n, s, n, n);
+    if constexpr (requires { B::decode_forward(in, out, n, s); })
+        B::decode_forward(in, out, n, s);
+    else
+        B().decode(in, out, n, s, n, n);
     return false;
 }
 
