@@ -33,8 +33,8 @@ struct Outcome {
     std::vector<size_t> stops;  // input offsets where each call ended
 };
 
-// Feeds the span function as a host would, carrying unconsumed bytes over.
-Outcome drive(qel::SpanFn fn, const uint8_t *src, size_t size, size_t window, size_t room, bool force,
+// Feeds the job function as a host would, carrying unconsumed bytes over.
+Outcome drive(qel::JobFn fn, const uint8_t *src, size_t size, size_t window, size_t room, bool force,
               bool one_piece) {
     Outcome o;
     qel::LineCount count{0, true};
@@ -44,9 +44,9 @@ Outcome drive(qel::SpanFn fn, const uint8_t *src, size_t size, size_t window, si
         const bool at_end = pos + avail == size;
         unsigned char *in = exact(avail), *out = exact(room);
         memcpy(in, src + pos, avail);
-        const qel::Span span{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room, .force = force,
+        const qel::Job job{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room, .force = force,
                              .one_piece = one_piece};
-        const qel::SpanResult r = fn(span, &count);
+        const qel::JobResult r = fn(job, &count);
         FUZZ_CHECK(r.consumed + r.refused <= avail && r.produced <= room);
         o.out.append(reinterpret_cast<const char *>(out), r.produced);
         free(out);
@@ -59,10 +59,10 @@ Outcome drive(qel::SpanFn fn, const uint8_t *src, size_t size, size_t window, si
             return o;
         }
         if (r.consumed == 0) {
-            if (r.stop == qel::SpanStop::kNeedRoom) {
+            if (r.stop == qel::JobStop::kNeedRoom) {
                 room = room * 2 + 512;
             } else {
-                FUZZ_CHECK(r.stop == qel::SpanStop::kNeedInput);
+                FUZZ_CHECK(r.stop == qel::JobStop::kNeedInput);
                 window = window * 2 + 1;
             }
         }
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t n = size - 3;
 
     const qel::Kernel &oracle = qel::kKernels[qel::kKernelCount - 1];
-    const Outcome want = drive(decode ? oracle.ops.decode_span : oracle.ops.encode_span, src, n, window, room,
+    const Outcome want = drive(decode ? oracle.ops.decode_job : oracle.ops.encode_job, src, n, window, room,
                                force, one_piece);
     std::string want_body(n, '\0'), want_text(n, '\0');
     oracle.ops.encode_body(src, reinterpret_cast<unsigned char *>(want_body.data()), n);
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t k = 0; k < qel::kKernelCount; ++k) {
         const qel::Kernel &kernel = qel::kKernels[k];
         if (!kernel.runs()) continue;
-        const qel::SpanFn fn = decode ? kernel.ops.decode_span : kernel.ops.encode_span;
+        const qel::JobFn fn = decode ? kernel.ops.decode_job : kernel.ops.encode_job;
         const bool is_oracle = k + 1 == qel::kKernelCount;
         const Outcome got = is_oracle ? want : drive(fn, src, n, window, room, force, one_piece);
         FUZZ_CHECK(got.code == want.code && got.lines == want.lines && got.stops == want.stops);

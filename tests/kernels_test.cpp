@@ -112,11 +112,11 @@ struct Feed {
     bool one_piece;
 };
 
-// Drives a span function as a host would: input shown in windows, the
+// Drives a job function as a host would: input shown in windows, the
 // unconsumed bytes carried over, output in rooms of the given size, each
 // in a window of exactly that size. Ends like the stream functions:
 // 6 for no input at all, 1 with the number of lines, or the refusal.
-qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const Feed &f) {
+qel_ref::Outcome drive(qel::JobFn fn, const std::string &src, bool force, const Feed &f) {
     qel_ref::Outcome o;
     qel::LineCount count{0, true};
     size_t pos = 0, window = f.window == 0 ? src.size() + 1 : f.window, room = f.room;
@@ -127,7 +127,7 @@ qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const
         auto *const in = reinterpret_cast<unsigned char *>(in_window.last(avail));
         auto *const out = reinterpret_cast<unsigned char *>(out_window.last(room));
         std::copy(src.begin() + static_cast<long>(pos), src.begin() + static_cast<long>(pos + avail), in);
-        const qel::SpanResult r = fn(qel::Span{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room,
+        const qel::JobResult r = fn(qel::Job{.in = in, .avail = avail, .at_end = at_end, .out = out, .room = room,
                                                .force = force, .one_piece = f.one_piece},
                                      &count);
         EXPECT_LE(r.consumed + r.refused, avail);
@@ -145,8 +145,8 @@ qel_ref::Outcome drive(qel::SpanFn fn, const std::string &src, bool force, const
             return o;
         }
         if (r.consumed == 0) {
-            if (r.stop == qel::SpanStop::kNeedRoom) room = std::max<size_t>(room * 2, 512);
-            else if (r.stop == qel::SpanStop::kNeedInput) window *= 2;
+            if (r.stop == qel::JobStop::kNeedRoom) room = std::max<size_t>(room * 2, 512);
+            else if (r.stop == qel::JobStop::kNeedInput) window *= 2;
             else ADD_FAILURE() << "no progress";
         }
     }
@@ -219,7 +219,7 @@ TEST_P(EachKernel, EncodingSpansAgreeWithTheStreamModel) {
         const bool force = rng() % 2 == 0;
         const qel_ref::Outcome want = qel_ref::encode_stream(src, force, kShift);
         for (const Feed &f : kFeeds) {
-            const qel_ref::Outcome got = drive(ops().encode_span, src, force, f);
+            const qel_ref::Outcome got = drive(ops().encode_job, src, force, f);
             ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
             ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
             ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
@@ -233,7 +233,7 @@ TEST_P(EachKernel, DecodingSpansAgreeWithTheStreamModel) {
         const std::string src = random_records(rng);
         const qel_ref::Outcome want = qel_ref::decode_stream(src);
         for (const Feed &f : kFeeds) {
-            const qel_ref::Outcome got = drive(ops().decode_span, src, false, f);
+            const qel_ref::Outcome got = drive(ops().decode_job, src, false, f);
             ASSERT_EQ(want.status, got.status) << "round " << round << " window " << f.window << " room " << f.room;
             ASSERT_EQ(want.line, got.line) << "round " << round << " window " << f.window;
             ASSERT_EQ(want.out, got.out) << "round " << round << " window " << f.window;
@@ -270,7 +270,7 @@ TEST_P(EachKernel, LengthLimitsHoldWhereverAPieceStands) {
             const qel_ref::Outcome want = sh.decode ? qel_ref::decode_stream(src)
                                                       : qel_ref::encode_stream(src, false, kShift);
             for (const Feed &f : kFeeds) {
-                const qel_ref::Outcome got = drive(sh.decode ? ops().decode_span : ops().encode_span, src, false, f);
+                const qel_ref::Outcome got = drive(sh.decode ? ops().decode_job : ops().encode_job, src, false, f);
                 EXPECT_EQ(want.status, got.status) << sh.name << " after " << before.size() << " window " << f.window;
                 EXPECT_EQ(want.line, got.line) << sh.name << " window " << f.window;
                 EXPECT_EQ(want.out, got.out) << sh.name << " window " << f.window;
@@ -317,7 +317,7 @@ const Feed kBatchFeeds[] = {
 void expect_batches_agree(const qel::KernelOps &ops, const std::string &src, bool decode, const std::string &what) {
     const qel_ref::Outcome want = decode ? qel_ref::decode_stream(src) : qel_ref::encode_stream(src, false, kShift);
     for (const Feed &f : kBatchFeeds) {
-        const qel_ref::Outcome got = drive(decode ? ops.decode_span : ops.encode_span, src, false, f);
+        const qel_ref::Outcome got = drive(decode ? ops.decode_job : ops.encode_job, src, false, f);
         ASSERT_EQ(want.status, got.status) << what << " window " << f.window << " room " << f.room;
         ASSERT_EQ(want.line, got.line) << what << " window " << f.window << " room " << f.room;
         ASSERT_EQ(want.out, got.out) << what << " window " << f.window << " room " << f.room;
@@ -416,10 +416,10 @@ TEST_P(EachKernel, BatchesFillEveryRoomToItsLastByte) {
     const qel_ref::Outcome want_text = qel_ref::decode_stream(recs);
     for (size_t room = 500; room < 3300; room += room < 900 ? 1 : 7) {
         const Feed f{0, room, false};
-        const qel_ref::Outcome enc = drive(ops().encode_span, text, false, f);
+        const qel_ref::Outcome enc = drive(ops().encode_job, text, false, f);
         ASSERT_EQ(want_recs.out, enc.out) << "encode room " << room;
         ASSERT_EQ(want_recs.status, enc.status) << "encode room " << room;
-        const qel_ref::Outcome dec = drive(ops().decode_span, recs, false, f);
+        const qel_ref::Outcome dec = drive(ops().decode_job, recs, false, f);
         ASSERT_EQ(want_text.out, dec.out) << "decode room " << room;
         ASSERT_EQ(want_text.status, dec.status) << "decode room " << room;
     }

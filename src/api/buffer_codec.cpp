@@ -12,7 +12,7 @@ using namespace qel;
 
 namespace {
 
-int32_t run_buffer(SpanFn span, char *dest, size_t dest_size, size_t *produced, const char *src, size_t src_size,
+int32_t run_buffer(JobFn job, char *dest, size_t dest_size, size_t *produced, const char *src, size_t src_size,
                    size_t *consumed, uint32_t flags, int32_t *status) {
     if (!chain_open(status)) return 0;
     if (produced != nullptr) *produced = 0;
@@ -20,17 +20,17 @@ int32_t run_buffer(SpanFn span, char *dest, size_t dest_size, size_t *produced, 
     if (dest == nullptr && dest_size != 0) return finish(status, QEL_RTN_NO_DESTINATION);
     if (src == nullptr && src_size != 0) return finish(status, QEL_RTN_NO_SOURCE);
 
-    SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
+    JobResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, JobStop::kInputUsed};
     if (src_size != 0) {
         LineCount count{0, true};
-        const Span s{.in = reinterpret_cast<const unsigned char *>(src),
+        const Job s{.in = reinterpret_cast<const unsigned char *>(src),
                      .avail = src_size,
                      .at_end = (flags & QEL_LAST) != 0,
                      .out = reinterpret_cast<unsigned char *>(dest),
                      .room = dest_size,
                      .force = (flags & QEL_FORCE) != 0,
                      .one_piece = false};
-        r = span(s, &count);
+        r = job(s, &count);
     }
     if (produced != nullptr) *produced = r.produced;
     if (consumed != nullptr) *consumed = r.consumed;
@@ -42,13 +42,13 @@ int32_t run_buffer(SpanFn span, char *dest, size_t dest_size, size_t *produced, 
 extern "C" QEL_API int32_t QEL_CALL QEL_EncodeBuffer(char *dest, size_t dest_size, size_t *produced, const char *src,
                                                      size_t src_size, size_t *consumed, uint32_t flags,
                                                      int32_t *status) {
-    return run_buffer(stream_kernel().encode_span, dest, dest_size, produced, src, src_size, consumed, flags, status);
+    return run_buffer(conversion_kernel().encode_job, dest, dest_size, produced, src, src_size, consumed, flags, status);
 }
 
 extern "C" QEL_API int32_t QEL_CALL QEL_DecodeBuffer(char *dest, size_t dest_size, size_t *produced, const char *src,
                                                      size_t src_size, size_t *consumed, uint32_t flags,
                                                      int32_t *status) {
-    return run_buffer(stream_kernel().decode_span, dest, dest_size, produced, src, src_size, consumed,
+    return run_buffer(conversion_kernel().decode_job, dest, dest_size, produced, src, src_size, consumed,
                       flags & QEL_LAST, status);
 }
 

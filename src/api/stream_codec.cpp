@@ -31,7 +31,7 @@ int32_t stream_call(FILE *dest, FILE *src, uint64_t *line, int32_t *status, cons
 extern "C" QEL_API int32_t QEL_CALL QEL_EncodeStream(FILE *dest, FILE *src, uint32_t flags, uint64_t *line,
                                                      int32_t *status) {
     // A piece is a line or 507 bytes of one, so its text always fits a record.
-    const StreamRules rules{stream_kernel().encode_span, kMaxText, FullPiece::kJoinLineFeed, (flags & QEL_FORCE) != 0};
+    const StreamRules rules{conversion_kernel().encode_job, kMaxText, FullPiece::kJoinLineFeed, (flags & QEL_FORCE) != 0};
     return stream_call(dest, src, line, status, rules);
 }
 
@@ -42,7 +42,7 @@ extern "C" QEL_API int32_t QEL_CALL QEL_Encode(FILE *dest, FILE *src, int32_t *s
 extern "C" QEL_API int32_t QEL_CALL QEL_DecodeStream(FILE *dest, FILE *src, uint32_t /*flags*/, uint64_t *line,
                                                      int32_t *status) {
     // A record with its header, 507 bytes of body and a CR LF line end.
-    const StreamRules rules{stream_kernel().decode_span, kRecordBufferSize, FullPiece::kLookAhead, false};
+    const StreamRules rules{conversion_kernel().decode_job, kRecordBufferSize, FullPiece::kLookAhead, false};
     return stream_call(dest, src, line, status, rules);
 }
 

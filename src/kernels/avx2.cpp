@@ -151,7 +151,7 @@ inline bool map_body(const Slices &table, const unsigned char *in, unsigned char
     return space != 0;
 }
 
-struct Bytes {
+struct Mapper {
 
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
         size_t count = 0;
@@ -179,7 +179,7 @@ struct Bytes {
 
 }  // namespace
 
-QEL_KERNEL_OPERATIONS(Bytes)
+QEL_KERNEL_OPERATIONS(Mapper)
 
 }  // namespace avx2
 }  // namespace qel

@@ -91,12 +91,12 @@ __attribute__((always_inline)) inline bool map_body(const Table &table, const un
     return space != 0;
 }
 
-struct Bytes {
+struct Mapper {
     Table alphabet, index;
 
     // Written out, so that it is compiled for this kernel's instruction
     // sets and the tables load in place.
-    Bytes() : alphabet(load_table(kPaddedTables.encode)), index(load_table(kPaddedTables.decode)) {}
+    Mapper() : alphabet(load_table(kPaddedTables.encode)), index(load_table(kPaddedTables.decode)) {}
 
     // Compress stores put the offsets of a vector's line feeds side by side;
     // each store writes 32 whole entries and keeps as many as it found, so
@@ -138,7 +138,7 @@ struct Bytes {
 
 }  // namespace
 
-QEL_KERNEL_OPERATIONS(Bytes)
+QEL_KERNEL_OPERATIONS(Mapper)
 
 }  // namespace avx512vbmi
 }  // namespace qel

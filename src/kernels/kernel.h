@@ -11,8 +11,8 @@
 
 namespace qel {
 
-// Why a span stopped when it refused nothing.
-enum class SpanStop : uint8_t {
+// Why a job stopped when it refused nothing.
+enum class JobStop : uint8_t {
     kInputUsed,  // every byte was taken
     kNeedInput,  // the next piece may go on past the bytes given
     kNeedRoom,   // the next piece's output does not fit the room left
@@ -21,7 +21,7 @@ enum class SpanStop : uint8_t {
 
 // One call of the line engine: whole pieces of in[0, avail) are converted
 // into out[0, room).
-struct Span {
+struct Job {
     const unsigned char *in;
     size_t avail;
     bool at_end;     // the input ends with these bytes: a last piece without a line feed is taken too
@@ -37,15 +37,15 @@ struct LineCount {
     bool at_line_start;  // the last piece ended its line
 };
 
-struct SpanResult {
+struct JobResult {
     size_t consumed;  // input bytes of the pieces converted
     size_t produced;  // output bytes written for them
     int32_t code;     // QEL_RTN_SUCCESSFUL, or the code of the piece refused at in + consumed
     size_t refused;   // that piece's length (0 when nothing was refused)
-    SpanStop stop;    // when nothing was refused: why the span ended
+    JobStop stop;     // when nothing was refused: why the job ended
 };
 
-using SpanFn = SpanResult (*)(const Span &span, LineCount *count);
+using JobFn = JobResult (*)(const Job &job, LineCount *count);
 // Maps the n-byte text in to the body out, with the build's shift increment.
 using EncodeBodyFn = void (*)(const unsigned char *in, unsigned char *out, size_t n);
 // Maps the n-byte body in to its text at out (which may stand up to three
@@ -54,8 +54,8 @@ using EncodeBodyFn = void (*)(const unsigned char *in, unsigned char *out, size_
 using DecodeBodyFn = bool (*)(const unsigned char *in, unsigned char *out, size_t n, int s);
 
 struct KernelOps {
-    SpanFn encode_span;
-    SpanFn decode_span;
+    JobFn encode_job;
+    JobFn decode_job;
     EncodeBodyFn encode_body;
     DecodeBodyFn decode_body;
 };
@@ -75,10 +75,10 @@ extern const size_t kKernelCount;
 // processor each time.
 const Kernel &best_kernel();
 
-// The kernel a stream call uses. Where the platform has GNU indirect
-// functions this is the choice made once, when the library was loaded;
-// elsewhere it asks the processor now, once per stream call.
-KernelOps stream_kernel();
+// The kernel a stream or buffer call uses. Where the platform has GNU
+// indirect functions this is the choice made once, when the library was
+// loaded; elsewhere it asks the processor now, once per call.
+KernelOps conversion_kernel();
 
 // The kernel a record call uses: the load-time choice, or the portable
 // kernel where there is none, so that no record pays for a query.

@@ -15,13 +15,13 @@ namespace qel {
 
 #define QEL_DECLARE_KERNEL(name)                                             \
     namespace name {                                                         \
-    SpanResult encode_span(const Span &span, LineCount *count);             \
-    SpanResult decode_span(const Span &span, LineCount *count);             \
+    JobResult encode_job(const Job &job, LineCount *count);             \
+    JobResult decode_job(const Job &job, LineCount *count);             \
     void encode_body(const unsigned char *in, unsigned char *out, size_t n); \
     bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s); \
     }
 #define QEL_KERNEL_OPS(name) \
-    KernelOps { name::encode_span, name::decode_span, name::encode_body, name::decode_body }
+    KernelOps { name::encode_job, name::decode_job, name::encode_body, name::decode_body }
 
 // Every kernel of this build, best first: one list, which makes both the
 // table and the load-time choice.
@@ -64,20 +64,20 @@ const Kernel &best_kernel() {
         QEL_EACH_KERNEL(QEL_PICK_##op)                     \
         return portable::op;                               \
     }
-#define QEL_PICK_encode_span(name, runs) if (runs()) return name::encode_span;
-#define QEL_PICK_decode_span(name, runs) if (runs()) return name::decode_span;
+#define QEL_PICK_encode_job(name, runs) if (runs()) return name::encode_job;
+#define QEL_PICK_decode_job(name, runs) if (runs()) return name::decode_job;
 #define QEL_PICK_encode_body(name, runs) if (runs()) return name::encode_body;
 #define QEL_PICK_decode_body(name, runs) if (runs()) return name::decode_body;
 
 extern "C" {
-QEL_RESOLVER(encode_span)
-QEL_RESOLVER(decode_span)
+QEL_RESOLVER(encode_job)
+QEL_RESOLVER(decode_job)
 QEL_RESOLVER(encode_body)
 QEL_RESOLVER(decode_body)
 }
 
-SpanResult chosen_encode_span(const Span &, LineCount *) __attribute__((ifunc("qel_resolve_encode_span")));
-SpanResult chosen_decode_span(const Span &, LineCount *) __attribute__((ifunc("qel_resolve_decode_span")));
+JobResult chosen_encode_job(const Job &, LineCount *) __attribute__((ifunc("qel_resolve_encode_job")));
+JobResult chosen_decode_job(const Job &, LineCount *) __attribute__((ifunc("qel_resolve_decode_job")));
 void chosen_encode_body(const unsigned char *, unsigned char *, size_t) __attribute__((ifunc("qel_resolve_encode_body")));
 bool chosen_decode_body(const unsigned char *, unsigned char *, size_t, int)
     __attribute__((ifunc("qel_resolve_decode_body")));
@@ -86,20 +86,20 @@ bool chosen_decode_body(const unsigned char *, unsigned char *, size_t, int)
 // them: 32-bit x86 can't take the address of an indirect function from
 // position-independent code.
 namespace {
-SpanResult call_encode_span(const Span &span, LineCount *count) { return chosen_encode_span(span, count); }
-SpanResult call_decode_span(const Span &span, LineCount *count) { return chosen_decode_span(span, count); }
+JobResult call_encode_job(const Job &job, LineCount *count) { return chosen_encode_job(job, count); }
+JobResult call_decode_job(const Job &job, LineCount *count) { return chosen_decode_job(job, count); }
 void call_encode_body(const unsigned char *in, unsigned char *out, size_t n) { chosen_encode_body(in, out, n); }
 bool call_decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {
     return chosen_decode_body(in, out, n, s);
 }
 }  // namespace
 
-KernelOps stream_kernel() { return KernelOps{call_encode_span, call_decode_span, call_encode_body, call_decode_body}; }
-KernelOps record_kernel() { return stream_kernel(); }
+KernelOps conversion_kernel() { return KernelOps{call_encode_job, call_decode_job, call_encode_body, call_decode_body}; }
+KernelOps record_kernel() { return conversion_kernel(); }
 
 #else
 
-KernelOps stream_kernel() { return best_kernel().ops; }
+KernelOps conversion_kernel() { return best_kernel().ops; }
 KernelOps record_kernel() { return QEL_KERNEL_OPS(portable); }
 
 #endif

@@ -143,7 +143,7 @@ inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t
     }
 }
 
-struct Bytes {
+struct Mapper {
     // Eight bytes a step, the line feeds of a word found by its zero bytes
     // once XORed with line feeds; past kWordSearch bytes without one, the
     // rest of the line is memchr's.
@@ -208,7 +208,7 @@ struct Bytes {
 
 }  // namespace
 
-QEL_KERNEL_OPERATIONS(Bytes)
+QEL_KERNEL_OPERATIONS(Mapper)
 
 }  // namespace portable
 }  // namespace qel

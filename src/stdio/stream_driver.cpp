@@ -23,16 +23,16 @@ StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules) {
     auto stop = [&](int32_t code) {
         outcome = StreamOutcome{code, count.lines};
     };
-    // Converts what `span` covers, one piece through the spare record unless
+    // Converts what `job` covers, one piece through the spare record unless
     // it has room of its own; false when it refused a piece or a write failed.
-    auto convert = [&](Span span, bool take_input, SpanResult *res) {
-        const bool direct = span.out != nullptr;
+    auto convert = [&](Job job, bool take_input, JobResult *res) {
+        const bool direct = job.out != nullptr;
         if (!direct) {
-            span.out = spare;
-            span.room = sizeof spare;
-            span.one_piece = true;
+            job.out = spare;
+            job.room = sizeof spare;
+            job.one_piece = true;
         }
-        *res = rules.span(span, &count);
+        *res = rules.job(job, &count);
         if (take_input) consume_input(src, res->consumed + res->refused);
         if (direct) commit_output(dest, res->produced);
         if (res->code != QEL_RTN_SUCCESSFUL) return stop(res->code), false;
@@ -49,15 +49,15 @@ StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules) {
         const ReadSpan r = held < 0 ? buffered_input(src) : ReadSpan{nullptr, 0};
         if (r.size != 0) {
             const WriteSpan w = buffered_output(dest);
-            SpanResult res{};
+            JobResult res{};
             if (w.size != 0) {
-                const Span into_buffer{.in = r.data, .avail = r.size, .at_end = false, .out = w.data, .room = w.size,
+                const Job into_buffer{.in = r.data, .avail = r.size, .at_end = false, .out = w.data, .room = w.size,
                                        .force = rules.force, .one_piece = false};
                 if (!convert(into_buffer, true, &res)) return outcome;
                 if (res.consumed != 0) continue;
             }
-            if (w.size == 0 || res.stop == SpanStop::kNeedRoom) {
-                const Span one_piece{.in = r.data, .avail = r.size, .at_end = false, .out = nullptr, .room = 0,
+            if (w.size == 0 || res.stop == JobStop::kNeedRoom) {
+                const Job one_piece{.in = r.data, .avail = r.size, .at_end = false, .out = nullptr, .room = 0,
                                      .force = rules.force, .one_piece = true};
                 if (!convert(one_piece, true, &res)) return outcome;
                 if (res.consumed != 0) continue;
@@ -73,10 +73,10 @@ StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules) {
         }
         if (p.len == 0) return StreamOutcome{QEL_RTN_SUCCESSFUL, lines};
         // The byte looked at after a full piece tells the engine how the piece ends.
-        SpanResult res{};
-        const Span span{.in = piece, .avail = p.len + (p.looked_ahead ? 1 : 0), .at_end = !p.looked_ahead,
+        JobResult res{};
+        const Job job{.in = piece, .avail = p.len + (p.looked_ahead ? 1 : 0), .at_end = !p.looked_ahead,
                         .out = nullptr, .room = 0, .force = rules.force, .one_piece = true};
-        if (!convert(span, false, &res)) return outcome;
+        if (!convert(job, false, &res)) return outcome;
     }
 }
 

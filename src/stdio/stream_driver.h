@@ -19,7 +19,7 @@ namespace qel {
 
 // How one direction reads its pieces.
 struct StreamRules {
-    SpanFn span;
+    JobFn job;
     size_t limit;    // read_piece's limit: 507 to encode, 512 to decode
     FullPiece full;  // and what a full piece does with the next byte
     bool force;
@@ -34,7 +34,7 @@ struct StreamOutcome {
 };
 
 // Runs one direction over a whole stream, both streams locked: every piece
-// of src converted by rules.span and written to dest, until the input ends
+// of src converted by rules.job and written to dest, until the input ends
 // or a piece is refused. dest and src are open streams.
 StreamOutcome run_stream(FILE *dest, FILE *src, const StreamRules &rules);
 

@@ -1,6 +1,6 @@
 // The line rules, written once and compiled into every kernel.
 //
-// A span is a run of input bytes that lie in memory: a stream's buffer, a
+// A job is a run of input bytes that lie in memory: a stream's buffer, a
 // piece read byte by byte, or a host's buffer. The engine cuts it into
 // pieces, refuses or converts each in order, and stops before a piece that
 // may go on past the bytes given, before one whose output does not fit, or
@@ -23,7 +23,7 @@
 // plain conversion (no NUL, no mark, no cut, room and input to spare) go
 // through one tight loop per direction, in whole vectors, the header from
 // a table; the first line that needs more goes through a checked step, and
-// what that leaves (a refusal, a cut, a line past the span) through the
+// what that leaves (a refusal, a cut, a line past the job) through the
 // one-piece path, which decides it exactly as if no batch had run.
 //
 // Only templates live here: each kernel's instantiation is its own code,
@@ -134,7 +134,7 @@ private:
     uint16_t ends_[kScanEnds];
 };
 
-// The length of the piece at pos, or kNone when it may go on past the span:
+// The length of the piece at pos, or kNone when it may go on past the job:
 // up to a line feed among its first `with_lf` bytes, else `cut` bytes when
 // more follow, else the rest of the input at its end. *lf tells whether the
 // piece ends with the line feed found.
@@ -150,7 +150,7 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
     return kNone;
 }
 
-// Bytes past a line that a kernel may read and write when it works in
+// Mapper past a line that a kernel may read and write when it works in
 // whole vectors, which are at most 64 bytes.
 inline constexpr size_t kVectorSlack = 64;
 // Readable and writable sizes that let a kernel use whole vectors.
@@ -229,7 +229,7 @@ QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, siz
 
 // The whole-vector loops of the batches, each a function of its own so that
 // its few values stay in registers. Every line that ends at base + ends[k]
-// (k < last, each before the span's stop) and whose output leaves
+// (k < last, each before the job's stop) and whose output leaves
 // kVectorSlack bytes of room is converted, until one that needs a look of
 // its own.
 //
@@ -289,7 +289,7 @@ __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned
 // refusal, for want of input or room, or after one piece when asked.
 // convert(piece, len, lf, more, readable, out, room, &made) converts one
 // piece (lf: it ends with a line feed; more: input follows it; readable:
-// the bytes from the piece to the span's end) into out, which has `room`
+// the bytes from the piece to the job's end) into out, which has `room`
 // bytes, and answers a status code, or kNoRoom.
 //
 // Batches. Whole lines of a scanned chunk, one after the other, go first
@@ -304,7 +304,7 @@ __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned
 inline constexpr int32_t kNoRoom = -1;
 
 template <ByteMapper B, class Convert, class Whole, class Line>
-QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t cut, size_t with_lf,
+QEL_ENGINE_INLINE JobResult run_job(const Job &sp, LineCount *count, size_t cut, size_t with_lf,
                                       Convert convert, Whole whole, Line line) {
     // Everything the loop reads stays in locals: a byte written to the
     // output could otherwise be any object's, and force a reload.
@@ -316,7 +316,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
     size_t consumed = 0, produced = 0;
     uint64_t lines = count->lines;
     bool at_line_start = count->at_line_start;
-    SpanResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, SpanStop::kInputUsed};
+    JobResult r{0, 0, QEL_RTN_SUCCESSFUL, 0, JobStop::kInputUsed};
 
     Scanner<B> sc(in, avail);
     typename Scanner<B>::Cursor cursor{nullptr, 0, 0, 0};
@@ -331,7 +331,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
                 const size_t readable_end = avail > kVectorSlack + 3 ? avail - kVectorSlack - 3 : 0;
                 const size_t in_stop = nul < readable_end ? nul : readable_end;
                 // The lines of the chunk that end before in_stop, counted
-                // from its end: in_stop lies near the span's end, if in the
+                // from its end: in_stop lies near the job's end, if in the
                 // chunk at all.
                 size_t whole_last = last;
                 while (whole_last > cursor.next && base + ends[whole_last - 1] >= in_stop) --whole_last;
@@ -364,7 +364,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
         bool lf;
         const size_t len = next_piece(sc, cursor, avail, at_end, pos, cut, with_lf, &lf);
         if (len == kNone) {
-            r.stop = SpanStop::kNeedInput;
+            r.stop = JobStop::kNeedInput;
             break;
         }
         const unsigned char *piece = in + pos;
@@ -374,7 +374,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
                                  : convert(piece, len, lf, pos + len < avail, avail - pos, out + produced,
                                            room - produced, &made);
         if (code == kNoRoom) {
-            r.stop = SpanStop::kNeedRoom;
+            r.stop = JobStop::kNeedRoom;
             break;
         }
         lines += at_line_start ? 1 : 0;
@@ -388,7 +388,7 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
         produced += made;
         if (lf) ++cursor.next;  // the piece took that line feed
         if (one_piece) {
-            r.stop = SpanStop::kOnePiece;
+            r.stop = JobStop::kOnePiece;
             break;
         }
     }
@@ -400,11 +400,11 @@ QEL_ENGINE_INLINE SpanResult run_span(const Span &sp, LineCount *count, size_t c
 }
 
 template <ByteMapper B>
-QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
+QEL_ENGINE_INLINE JobResult encode_job(const Job &sp, LineCount *count) {
     const B bytes;
     const bool force = sp.force;
     // A piece is a line or 507 bytes of one; a line feed right after them joins them.
-    return run_span<B>(sp, count, kMaxText, kMaxText + 1,
+    return run_job<B>(sp, count, kMaxText, kMaxText + 1,
                     [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
                         size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         const size_t n = trim_line_end(piece, len, lf);
@@ -423,11 +423,11 @@ QEL_ENGINE_INLINE SpanResult encode_span(const Span &sp, LineCount *count) {
 }
 
 template <ByteMapper B>
-QEL_ENGINE_INLINE SpanResult decode_span(const Span &sp, LineCount *count) {
+QEL_ENGINE_INLINE JobResult decode_job(const Job &sp, LineCount *count) {
     const B bytes;
     // A record is one line of at most 512 bytes with its line end; 512
     // bytes without one, with more to follow, are longer than any record.
-    return run_span<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
+    return run_job<B>(sp, count, kRecordBufferSize, kRecordBufferSize,
                     [&](const unsigned char *line, size_t len, bool lf, bool more, size_t readable,
                         unsigned char *o, size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         if (!lf && len == kRecordBufferSize && more) return QEL_RTN_RECORD_DAMAGED;
@@ -477,8 +477,8 @@ inline bool decode_body(const unsigned char *in, unsigned char *out, size_t n, i
 
 // The four operations of the kernel table, for a kernel's byte mapper B.
 #define QEL_KERNEL_OPERATIONS(B)                                                                               \
-    SpanResult encode_span(const Span &span, LineCount *count) { return line_engine::encode_span<B>(span, count); } \
-    SpanResult decode_span(const Span &span, LineCount *count) { return line_engine::decode_span<B>(span, count); } \
+    JobResult encode_job(const Job &job, LineCount *count) { return line_engine::encode_job<B>(job, count); } \
+    JobResult decode_job(const Job &job, LineCount *count) { return line_engine::decode_job<B>(job, count); } \
     void encode_body(const unsigned char *in, unsigned char *out, size_t n) { line_engine::encode_body<B>(in, out, n); } \
     bool decode_body(const unsigned char *in, unsigned char *out, size_t n, int s) {                          \
         return line_engine::decode_body<B>(in, out, n, s);                                                   \
