@@ -333,16 +333,14 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
         for (;;) {
             in.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
             const std::size_t got = static_cast<std::size_t>(in.gcount());
-            const bool end = in.eof() && !in.bad();
-            if (!end && !in) {
-                set(ec, where, make_error_code(errc::read_error), {conv.offset(), lines + 1});
-                return;
-            }
-            if (read == 0 && got == 0 && end) {
+            const bool failed = in.bad() || (in.fail() && !in.eof());
+            const bool end = !failed && in.eof();
+            if (end && read == 0 && got == 0) {
                 set(ec, where, make_error_code(errc::empty_source), {0, 0});
                 return;
             }
             read += got;
+            // The bytes read before a failure still give their whole pieces.
             output.clear();
             conv.feed(output, chunk.data(), got, end, ec, where);
             if (!output.empty() && !out.write(output.data(), static_cast<std::streamsize>(output.size()))) {
@@ -351,6 +349,10 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
             }
             if (ec) return;
             lines += line_feeds(chunk.data(), got);
+            if (failed) {
+                set(ec, where, make_error_code(errc::read_error), {conv.offset(), lines + 1});
+                return;
+            }
             if (end) break;
         }
         if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
