@@ -219,6 +219,14 @@ timed_step "consumer.c through pkg-config"
 )
 env -u LD_LIBRARY_PATH "$work/consumer_pc" >"$work/pc.out" || fail "the pkg-config consumer failed"
 expect_output "$work/pc.out" "pkg-config" "$version $version"
+(
+    unset PKG_CONFIG_PATH PKG_CONFIG_LIBDIR
+    # shellcheck disable=SC2046  # the flags are meant to split
+    c++ -std=c++17 -o "$work/consumer_cpp_pc" "$repo/tests/install/consumer.cpp" $(pkg-config --cflags --libs qelcode) ||
+        fail "building the C++ consumer (qelcode.hpp) with pkg-config"
+)
+env -u LD_LIBRARY_PATH "$work/consumer_cpp_pc" >"$work/pc_cpp.out" || fail "the pkg-config C++ consumer failed"
+expect_output "$work/pc_cpp.out" "pkg-config, C++" "$version $version"
 has "libqelcode\.so\.1 => (/usr)?/lib/$triplet/libqelcode\.so\.1 " "$(ldd "$work/consumer_pc")" ||
     fail "the pkg-config consumer does not load /usr/lib/$triplet/libqelcode.so.1"
 
@@ -237,6 +245,9 @@ for want in shared static; do
     cmake --build "$work/cmake_$want" >"$work/build.log" 2>&1 || {
         cat "$work/build.log" >&2; fail "building the find_package consumer ($want)"; }
     env -u LD_LIBRARY_PATH "$work/cmake_$want/consumer" >"$work/$want.out" || fail "the $want consumer failed"
+    env -u LD_LIBRARY_PATH "$work/cmake_$want/consumer_cpp" >"$work/${want}_cpp.out" ||
+        fail "the $want C++ consumer failed"
+    cmp -s "$work/$want.out" "$work/${want}_cpp.out" || fail "the $want C++ consumer printed other lines"
 done
 expect_output "$work/shared.out" "find_package, shared" "$version $version"
 expect_output "$work/static.out" "find_package, static" "$version $version QEL_STATIC"
@@ -247,6 +258,8 @@ fi
 timed_step "manual pages"
 [ "$(man -w qelcode)" = /usr/share/man/man1/qelcode.1.gz ] || fail "man -w qelcode: '$(man -w qelcode 2>&1)'"
 [ "$(man -w 3 qelcode)" = /usr/share/man/man3/qelcode.3.gz ] || fail "man -w 3 qelcode: '$(man -w 3 qelcode 2>&1)'"
+[ "$(man -w 3 qelcode.hpp)" = /usr/share/man/man3/qelcode.hpp.3.gz ] ||
+    fail "man -w 3 qelcode.hpp: '$(man -w 3 qelcode.hpp 2>&1)'"
 has '--output FILE' "$(MANPAGER=cat MANWIDTH=80 man qelcode 2>"$work/man.err")" || fail "man qelcode"
 has 'QEL_EncodeRecord' "$(MANPAGER=cat MANWIDTH=80 man 3 qelcode 2>>"$work/man.err")" || fail "man 3 qelcode"
 [ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "man printed messages"; }

@@ -347,7 +347,7 @@ for config in "${configs[@]}"; do
     listed=$(cmake -E tar tf "$dir/$name.zip" | grep -v '/$' | sort)
     expected=$(printf "$name/%s\n" bin/qelcode.dll debug/qelcode.dll.debug lib/qelcode.lib lib/libqelcode.dll.a \
         lib/qelcode.def lib/cmake/qelcode/qelcodeConfig.cmake lib/cmake/qelcode/qelcodeConfigVersion.cmake \
-        include/qelcode.h examples/encode_file.c examples/CMakeLists.txt examples/README.txt \
+        include/qelcode.h include/qelcode.hpp examples/encode_file.c examples/CMakeLists.txt examples/README.txt \
         LICENSE.txt README-Windows.txt | sort)
     diff <(echo "$expected") <(echo "$listed") || die "$config: $name.zip holds other files than expected"
     echo "$name.zip: $(echo $listed | sed "s|$name/||g")"

@@ -8,7 +8,7 @@
 #   debug/qelcode.dll.debug          which is here (the DLL links to it)
 #   lib/qelcode.lib, lib/libqelcode.dll.a, lib/qelcode.def
 #   lib/cmake/qelcode/               a CMake package for either linker
-#   include/qelcode.h
+#   include/qelcode.h, include/qelcode.hpp
 #   examples/                        a small C program, how to build it
 #   LICENSE.txt, README-Windows.txt
 # Included from the top CMakeLists.txt after src/, on Windows only, in place
@@ -66,7 +66,7 @@ configure_file("${PROJECT_SOURCE_DIR}/cmake/packaging/readme-windows.txt.in"
 install(FILES $<TARGET_FILE:qelcode> DESTINATION bin COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${QEL_MSVC_IMPLIB}" $<TARGET_LINKER_FILE:qelcode> "${qel_def}"
         DESTINATION lib COMPONENT windows_zip EXCLUDE_FROM_ALL)
-install(FILES "${PROJECT_SOURCE_DIR}/include/qelcode.h" DESTINATION include COMPONENT windows_zip EXCLUDE_FROM_ALL)
+install(FILES "${PROJECT_SOURCE_DIR}/include/qelcode.h" "${PROJECT_SOURCE_DIR}/include/qelcode.hpp" DESTINATION include COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . RENAME LICENSE.txt COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES "${PROJECT_BINARY_DIR}/README-Windows.txt" DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
 install(FILES $<TARGET_FILE:qelcode>.debug DESTINATION debug COMPONENT windows_zip EXCLUDE_FROM_ALL)

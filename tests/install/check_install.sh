@@ -9,6 +9,8 @@
 #   - static prefix: consumer.c built with pkg-config --static and through
 #     find_package, both with QEL_STATIC, libqelcode.a linked into a
 #     dynamic program, the kernel choice still made at run time;
+#   - in each prefix, consumer.cpp (the C++ interface, qelcode.hpp) built
+#     the same ways as consumer.c, printing the same;
 #   - both kinds in one prefix, as the -dev package has them:
 #     find_package gives the shared library unless asked for the static one;
 #   - the source taken into another project with add_subdirectory, with
@@ -18,17 +20,17 @@
 # directories plainly in qelcode.pc, so its trees are installed under a
 # scratch root with DESTDIR and pkg-config gets that root as its sysroot.
 #
-# usage: check_install.sh BUILD_DIR CMAKE C_COMPILER VERSION SHIFT VECTORS
+# usage: check_install.sh BUILD_DIR CMAKE C_COMPILER VERSION SHIFT VECTORS CXX_COMPILER
 #   SHIFT is the build's shift increment s; the record is compared byte for
 #   byte with the hand-worked one in the VECTORS file when it has one for s,
 #   otherwise only its header.
 set -eu
 
-if [ $# -ne 6 ]; then
-    echo "usage: $0 BUILD_DIR CMAKE C_COMPILER VERSION SHIFT VECTORS" >&2
+if [ $# -ne 7 ]; then
+    echo "usage: $0 BUILD_DIR CMAKE C_COMPILER VERSION SHIFT VECTORS CXX_COMPILER" >&2
     exit 2
 fi
-build=$1 cmake=$2 cc=$3 version=$4 shift_s=$5 vectors=$6
+build=$1 cmake=$2 cc=$3 version=$4 shift_s=$5 vectors=$6 cxx=$7
 here=$(cd "$(dirname "$0")" && pwd)
 major=${version%%.*}
 
@@ -116,11 +118,16 @@ pkg_consumer() {  # $1: prefix, $2: name, $3: pkg-config options
     "$cc" -o "$work/$2" "$here/consumer.c" $(pkg-config $3 --cflags --libs qelcode) ||
         fail "$2: building the consumer with pkg-config $3"
     LD_LIBRARY_PATH="$libdir" "$work/$2" >"$work/$2.out" || fail "$2: the consumer failed"
+    # shellcheck disable=SC2046,SC2086
+    "$cxx" -std=c++17 -o "$work/$2_cpp" "$here/consumer.cpp" $(pkg-config $3 --cflags --libs qelcode) ||
+        fail "$2: building the C++ consumer with pkg-config $3"
+    LD_LIBRARY_PATH="$libdir" "$work/$2_cpp" >"$work/$2_cpp.out" || fail "$2: the C++ consumer failed"
+    cmp -s "$work/$2.out" "$work/$2_cpp.out" || fail "$2: the C++ consumer printed other lines than the C one"
 }
 
 cmake_consumer() {  # $1: prefix, $2: name, $3: kind asked for (or empty), $4: kind expected
     "$cmake" -S "$here" -B "$work/$2" -DCMAKE_PREFIX_PATH="$1" -DQEL_WANT="$3" \
-        -DCMAKE_C_COMPILER="$cc" >"$work/configure.log" 2>&1 || {
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >"$work/configure.log" 2>&1 || {
         cat "$work/configure.log" >&2; fail "$2: configuring the find_package consumer"; }
     grep -q "found qelcode $version $4" "$work/configure.log" ||
         fail "$2: find_package did not report version $version, $4"
@@ -130,11 +137,15 @@ cmake_consumer() {  # $1: prefix, $2: name, $3: kind asked for (or empty), $4: k
         cat "$work/build.log" >&2; fail "$2: building the find_package consumer"; }
     # No LD_LIBRARY_PATH here: the imported target gives the build an rpath.
     env -u LD_LIBRARY_PATH "$work/$2/consumer" >"$work/$2.out" || fail "$2: the find_package consumer failed"
+    env -u LD_LIBRARY_PATH "$work/$2/consumer_cpp" >"$work/$2_cpp.out" ||
+        fail "$2: the find_package C++ consumer failed"
+    cmp -s "$work/$2.out" "$work/$2_cpp.out" || fail "$2: the C++ consumer printed other lines than the C one"
 }
 
 # --- shared ------------------------------------------------------------------------
 install_into "$work/shared" "$shared_build"
 [ -f "$prefix/include/qelcode.h" ] || fail "header not installed"
+[ -f "$prefix/include/qelcode.hpp" ] || fail "C++ header not installed"
 real=$(find "$prefix" -name "libqelcode.so.$version" -type f)
 [ -n "$real" ] || fail "libqelcode.so.$version not installed"
 libdir=$(dirname "$real")
@@ -194,4 +205,4 @@ grep -q '^QEL_BUILD_TESTS:BOOL=OFF$' "$work/subdirectory/CMakeCache.txt" ||
 "$work/subdirectory/consumer" >"$work/subdirectory.out" || fail "add_subdirectory: the consumer failed"
 check_output "$work/subdirectory.out" "add_subdirectory" "$version $version"
 
-echo "install trees serve pkg-config and find_package, shared and static; add_subdirectory builds without GoogleTest (qelcode $version)"
+echo "install trees serve pkg-config and find_package, C and C++, shared and static; add_subdirectory builds without GoogleTest (qelcode $version)"

@@ -1,0 +1,723 @@
+/*
+ * qelcode for C++: the calls of qelcode.h with std::string, std::string_view,
+ * std::span, iostreams and std::error_code. Header only: everything here
+ * calls the functions of qelcode.h, so a program links the same library
+ * (qelcode::qelcode in CMake, "pkg-config --libs qelcode").
+ *
+ *   std::string records = qel::encode("first line\nsecond line\n");
+ *   std::string text = qel::decode(records);
+ *
+ * C++17 or later. With C++20's std::span the inputs may also be spans of
+ * char or std::byte.
+ *
+ * Errors, both ways. Every call comes in two forms:
+ *   - without a std::error_code argument it throws qel::error (derived from
+ *     std::system_error) when the library refuses a piece or a stream
+ *     fails. These forms are left out when exceptions are off
+ *     (-fno-exceptions);
+ *   - with a std::error_code & argument it is noexcept: ec is cleared on
+ *     success and set on failure, and the call returns what it converted
+ *     before the failure. An optional qel::position * receives where.
+ * The codes of the library are in qel::category(): ec.value() is the
+ * QEL_RTN_ code, ec.message() the text of QEL_RtnCodeStr, and they compare
+ * equal to the qel::errc values (ec == qel::errc::source_encoded).
+ * Two failures are not the library's and come in std::generic_category():
+ *   std::errc::no_buffer_space          a caller's buffer is too small;
+ *   std::errc::operation_not_permitted  an encoder or decoder that stopped
+ *                                       at a refusal or was finished is fed.
+ * A noexcept call that must allocate (the std::string results) ends the
+ * program if memory runs out, as any noexcept function does.
+ *
+ * Where a failure stands (qel::error::offset() and line(), or
+ * qel::position): offset is the number of input bytes taken before the
+ * refused piece (the piece starts there); line is the 1-based number of
+ * the input line that holds it, counted as the line feeds before the
+ * offset plus one.
+ */
+#ifndef QELCODE_HPP
+#define QELCODE_HPP
+
+#include "qelcode.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+
+#if defined(__has_include)
+#if __has_include(<version>)
+#include <version>
+#endif
+#endif
+#if defined(__cpp_lib_span)
+#include <span>
+#endif
+
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS) || defined(_CPPUNWIND)
+#define QEL_CPP_EXCEPTIONS 1
+#else
+#define QEL_CPP_EXCEPTIONS 0
+#endif
+
+namespace qel {
+
+/* The library's status codes, for comparisons with a std::error_code. */
+enum class errc : int {
+    no_source = QEL_RTN_NO_SOURCE,
+    no_destination = QEL_RTN_NO_DESTINATION,
+    read_error = QEL_RTN_READ_ERROR,
+    write_error = QEL_RTN_WRITE_ERROR,
+    empty_source = QEL_RTN_EMPTY_SOURCE,
+    source_encoded = QEL_RTN_SOURCE_ENCODED,
+    source_not_encoded = QEL_RTN_SOURCE_NOT_ENCODED,
+    line_too_long = QEL_RTN_LINE_TOO_LONG,
+    nul_in_source = QEL_RTN_NUL_IN_SOURCE,
+    record_damaged = QEL_RTN_RECORD_DAMAGED,
+};
+
+/* Options of the encoding calls. force encodes lines that already carry
+ * the encoded mark (QEL_FORCE). */
+enum class flags : std::uint32_t { none = 0, force = QEL_FORCE };
+
+/* Where a failure stands: input bytes taken before it, and its line. */
+struct position {
+    std::uint64_t offset = 0;
+    std::uint64_t line = 0;
+};
+
+namespace detail {
+class category_impl final : public std::error_category {
+public:
+    const char *name() const noexcept override { return "qelcode"; }
+    std::string message(int code) const override { return QEL_RtnCodeStr(static_cast<std::int32_t>(code)); }
+};
+}  // namespace detail
+
+/* The category of the library's codes: name "qelcode", messages from
+ * QEL_RtnCodeStr. */
+inline const std::error_category &category() noexcept {
+    static const detail::category_impl instance;
+    return instance;
+}
+
+inline std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), category()}; }
+
+/* A refusal or failure: code() as described above, the position of the
+ * refused piece, and the output converted before it (the output of this
+ * call only; for an encoder or decoder, of this feed() or finish()). */
+class error : public std::system_error {
+public:
+    error(std::error_code code, position where, std::string output)
+        : std::system_error(code), where_(where), output_(std::move(output)) {}
+    std::uint64_t offset() const noexcept { return where_.offset; }
+    std::uint64_t line() const noexcept { return where_.line; }
+    const std::string &output() const noexcept { return output_; }
+
+private:
+    position where_;
+    std::string output_;
+};
+
+/* Room that always suffices for the output of size bytes of input
+ * (QEL_EncodeBound, QEL_DecodeBound; SIZE_MAX when that does not fit). */
+inline std::size_t encode_bound(std::size_t size) noexcept { return QEL_EncodeBound(size); }
+inline std::size_t decode_bound(std::size_t size) noexcept { return QEL_DecodeBound(size); }
+
+namespace detail {
+
+using buffer_fn = std::int32_t(QEL_CALL *)(char *, std::size_t, std::size_t *, const char *, std::size_t,
+                                           std::size_t *, std::uint32_t, std::int32_t *);
+
+inline std::uint64_t line_feeds(const char *p, std::size_t n) noexcept {
+    std::uint64_t count = 0;
+    const char *end = p + n;
+    while (p != end) {
+        const void *lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        if (!lf) break;
+        ++count;
+        p = static_cast<const char *>(lf) + 1;
+    }
+    return count;
+}
+
+inline void set(std::error_code &ec, position *where, std::error_code code, position at) noexcept {
+    ec = code;
+    if (where) *where = at;
+}
+
+inline void clear(std::error_code &ec, position *where) noexcept {
+    ec.clear();
+    if (where) *where = position{};
+}
+
+/* The output room of one call on a part of a conversion: enough for all of
+ * it up to a scratch size, and always more than one piece's output. */
+constexpr std::size_t scratch_size = 256 * 1024;
+constexpr std::size_t piece_room = 1024;
+
+/* One conversion carried over as many buffer calls as its input needs:
+ * the bytes not taken yet (the start of a piece that may go on), the bytes
+ * and line feeds taken so far. Shared by qel::encoder and qel::decoder. */
+class conversion {
+public:
+    conversion(bool encoding, std::uint32_t flag_bits) noexcept
+        : function_(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer),
+          bound_(encoding ? &QEL_EncodeBound : &QEL_DecodeBound),
+          flags_(flag_bits) {}
+
+    std::uint64_t offset() const noexcept { return taken_; }
+
+    /* Converts the pending bytes followed by data; last ends the input.
+     * Appends the output to out; on a refusal sets ec and where. */
+    void feed(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
+              position *where) noexcept {
+        if (failed_ || finished_) {
+            set(ec, where, std::make_error_code(std::errc::operation_not_permitted), {taken_, lines_ + 1});
+            return;
+        }
+        clear(ec, where);
+        finished_ = last;
+        if (!pending_.empty()) {
+            constexpr std::size_t join = 4096;
+            const std::size_t head = size < join ? size : join;
+            const std::size_t held = pending_.size();
+            std::string joined = pending_;
+            joined.append(data, head);
+            if (head == size) {
+                const std::size_t taken = span(out, joined.data(), joined.size(), last, ec, where);
+                pending_.assign(joined, taken, std::string::npos);
+                return;
+            }
+            std::size_t taken = span(out, joined.data(), joined.size(), false, ec, where);
+            if (ec) return;
+            if (taken < held) {  // a piece longer than the joined bytes: all of it together
+                joined.erase(0, taken);
+                joined.append(data + head, size - head);
+                taken = span(out, joined.data(), joined.size(), last, ec, where);
+                pending_.assign(joined, taken, std::string::npos);
+                return;
+            }
+            pending_.clear();
+            data += taken - held;
+            size -= taken - held;
+        }
+        const std::size_t taken = span(out, data, size, last, ec, where);
+        if (!ec) pending_.assign(data + taken, size - taken);
+    }
+
+private:
+    /* Converts data, whose start is taken_ bytes into the input; answers
+     * the bytes taken. */
+    std::size_t span(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
+                     position *where) noexcept {
+        const std::uint32_t call_flags = flags_ | (last ? QEL_LAST : 0u);
+        std::size_t pos = 0;
+        if (size == 0) return 0;
+        for (;;) {
+            std::size_t room = bound_(size - pos);
+            if (room > scratch_size) room = scratch_size;
+            const std::size_t before = out.size();
+            out.resize(before + room);
+            std::size_t produced = 0, consumed = 0;
+            std::int32_t status = QEL_STATUS_INIT;
+            function_(&out[before], room, &produced, data + pos, size - pos, &consumed, call_flags, &status);
+            out.resize(before + produced);
+            if (status != QEL_RTN_SUCCESSFUL) {
+                failed_ = true;
+                const std::size_t at = pos + consumed;
+                set(ec, where, {status, category()}, {taken_ + at, lines_ + line_feeds(data, at) + 1});
+                return at;
+            }
+            pos += consumed;
+            if (pos >= size || consumed == 0 || room - produced >= piece_room) break;
+        }
+        if (last && pos < size) {  // the library always takes the whole of the last input
+            failed_ = true;
+            set(ec, where, {QEL_RTN_RECORD_DAMAGED, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
+            return pos;
+        }
+        taken_ += pos;
+        lines_ += line_feeds(data, pos);
+        return pos;
+    }
+
+    buffer_fn function_;
+    std::size_t(QEL_CALL *bound_)(std::size_t);
+    std::uint32_t flags_;
+    std::string pending_;
+    std::uint64_t taken_ = 0;
+    std::uint64_t lines_ = 0;
+    bool failed_ = false;
+    bool finished_ = false;
+};
+
+/* A whole input in one call into out (appended), with room for all of it. */
+inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, const char *data, std::size_t size,
+                  std::error_code &ec, position *where) noexcept {
+    clear(ec, where);
+    if (size == 0) return;
+    const std::size_t room = encoding ? QEL_EncodeBound(size) : QEL_DecodeBound(size);
+    if (room > out.max_size() - out.size()) {
+        set(ec, where, std::make_error_code(std::errc::no_buffer_space), {0, 1});
+        return;
+    }
+    const std::size_t before = out.size();
+    out.resize(before + room);
+    std::size_t produced = 0, consumed = 0;
+    std::int32_t status = QEL_STATUS_INIT;
+    (encoding ? QEL_EncodeBuffer : QEL_DecodeBuffer)(&out[before], room, &produced, data, size, &consumed,
+                                                     flag_bits | QEL_LAST, &status);
+    out.resize(before + produced);
+    if (status != QEL_RTN_SUCCESSFUL)
+        set(ec, where, {status, category()}, {consumed, line_feeds(data, consumed) + 1});
+}
+
+/* The same into a caller's buffer; answers the bytes written. */
+inline std::size_t into(char *dest, std::size_t dest_size, bool encoding, std::uint32_t flag_bits,
+                        const char *data, std::size_t size, std::error_code &ec, position *where) noexcept {
+    clear(ec, where);
+    if (size == 0) return 0;
+    std::size_t produced = 0, consumed = 0;
+    std::int32_t status = QEL_STATUS_INIT;
+    (encoding ? QEL_EncodeBuffer : QEL_DecodeBuffer)(dest, dest_size, &produced, data, size, &consumed,
+                                                     flag_bits | QEL_LAST, &status);
+    const position at{consumed, line_feeds(data, consumed) + 1};
+    if (status != QEL_RTN_SUCCESSFUL)
+        set(ec, where, {status, category()}, at);
+    else if (consumed < size)
+        set(ec, where, std::make_error_code(std::errc::no_buffer_space), at);
+    return produced;
+}
+
+/* One record call on a copy of line in a buffer with room for the record. */
+inline std::string record(bool encoding, std::string_view line, std::error_code &ec, position *where) noexcept {
+    clear(ec, where);
+    std::string buf(line);
+    if (buf.find('\0') != std::string::npos) {  // the C call would stop at it
+        set(ec, where, encoding ? make_error_code(errc::nul_in_source) : make_error_code(errc::record_damaged),
+            {0, 1});
+        return {};
+    }
+    buf.resize((line.size() < QEL_RECORD_BUFFER_SIZE ? QEL_RECORD_BUFFER_SIZE : line.size()) + 5, '\0');
+    std::int32_t status = QEL_STATUS_INIT;
+    (encoding ? QEL_EncodeRecord : QEL_DecodeRecord)(nullptr, &buf[0], &status);
+    if (status != QEL_RTN_SUCCESSFUL) {
+        set(ec, where, {status, category()}, {0, 1});
+        return {};
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    return buf;
+}
+
+/* A stream through a conversion, in constant memory. */
+constexpr std::size_t stream_chunk = 64 * 1024;
+
+inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
+                    std::error_code &ec, position *where) noexcept {
+    clear(ec, where);
+    conversion conv(encoding, flag_bits);
+    std::string chunk(stream_chunk, '\0');
+    std::string output;
+    std::uint64_t read = 0;
+    std::uint64_t lines = 0;
+#if QEL_CPP_EXCEPTIONS
+    try {
+#endif
+        for (;;) {
+            in.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+            const std::size_t got = static_cast<std::size_t>(in.gcount());
+            const bool failed = in.bad() || (in.fail() && !in.eof());
+            const bool end = !failed && in.eof();
+            if (end && read == 0 && got == 0) {
+                set(ec, where, make_error_code(errc::empty_source), {0, 0});
+                return;
+            }
+            read += got;
+            // The bytes read before a failure still give their whole pieces.
+            output.clear();
+            conv.feed(output, chunk.data(), got, end, ec, where);
+            if (!output.empty() && !out.write(output.data(), static_cast<std::streamsize>(output.size()))) {
+                set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+                return;
+            }
+            if (ec) return;
+            lines += line_feeds(chunk.data(), got);
+            if (failed) {
+                set(ec, where, make_error_code(errc::read_error), {conv.offset(), lines + 1});
+                return;
+            }
+            if (end) break;
+        }
+        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+#if QEL_CPP_EXCEPTIONS
+    } catch (...) {  // a stream whose exceptions() are set
+        const bool reading = !in.good() && !in.eof();
+        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {conv.offset(), lines + 1});
+    }
+#endif
+}
+
+inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t flag_bits, std::error_code &ec,
+                  position *where) noexcept {
+    clear(ec, where);
+    std::uint64_t line = 0;
+    std::int32_t status = QEL_STATUS_INIT;
+    if (encoding)
+        QEL_EncodeStream(out, in, flag_bits, &line, &status);
+    else
+        QEL_DecodeStream(out, in, flag_bits, &line, &status);
+    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {0, line});
+}
+
+#if QEL_CPP_EXCEPTIONS
+[[noreturn]] inline void raise(std::error_code ec, position where, std::string output) {
+    throw error(ec, where, std::move(output));
+}
+#endif
+
+}  // namespace detail
+
+/*
+ * Whole buffers: the records of text (encode) or the text of records
+ * (decode), one call of QEL_EncodeBuffer (QEL_DecodeBuffer) with QEL_LAST,
+ * so byte for byte what QEL_EncodeStream (QEL_DecodeStream) writes for the
+ * same bytes. Empty input gives empty output, not QEL_RTN_EMPTY_SOURCE.
+ * Refusals: errc::source_encoded, nul_in_source (encode),
+ * source_not_encoded, record_damaged, nul_in_source (decode); the output
+ * before the refused piece is returned (error_code form) or carried by
+ * qel::error::output().
+ *
+ *   encode(text [, flags])                         -> std::string
+ *   encode(text, ec [, flags [, position *]])      -> std::string, noexcept
+ *   decode(records)  decode(records, ec [, position *])
+ * text and records: std::string_view (so std::string and literals), and
+ * with C++20 std::span<const char> and std::span<const std::byte>.
+ *
+ * Appending: encode_append(out, text [, flags]) and the same with ec
+ * append to out and leave what was there; on a refusal out holds the
+ * output before the refused piece after what was there.
+ *
+ * A caller's buffer: encode_into(dest, dest_size, text ...) writes at most
+ * dest_size bytes and answers the bytes written; dest_size of
+ * encode_bound(text.size()) (decode_bound) always suffices, and a smaller
+ * one that does not hold the whole output fails with
+ * std::errc::no_buffer_space, the bytes before position::offset converted.
+ */
+inline std::string encode(std::string_view text, std::error_code &ec, flags f = flags::none,
+                          position *where = nullptr) noexcept {
+    std::string out;
+    detail::whole(out, true, static_cast<std::uint32_t>(f), text.data(), text.size(), ec, where);
+    return out;
+}
+inline std::string decode(std::string_view records, std::error_code &ec, position *where = nullptr) noexcept {
+    std::string out;
+    detail::whole(out, false, 0, records.data(), records.size(), ec, where);
+    return out;
+}
+inline void encode_append(std::string &out, std::string_view text, std::error_code &ec, flags f = flags::none,
+                          position *where = nullptr) noexcept {
+    detail::whole(out, true, static_cast<std::uint32_t>(f), text.data(), text.size(), ec, where);
+}
+inline void decode_append(std::string &out, std::string_view records, std::error_code &ec,
+                          position *where = nullptr) noexcept {
+    detail::whole(out, false, 0, records.data(), records.size(), ec, where);
+}
+inline std::size_t encode_into(char *dest, std::size_t dest_size, std::string_view text, std::error_code &ec,
+                               flags f = flags::none, position *where = nullptr) noexcept {
+    return detail::into(dest, dest_size, true, static_cast<std::uint32_t>(f), text.data(), text.size(), ec, where);
+}
+inline std::size_t decode_into(char *dest, std::size_t dest_size, std::string_view records, std::error_code &ec,
+                               position *where = nullptr) noexcept {
+    return detail::into(dest, dest_size, false, 0, records.data(), records.size(), ec, where);
+}
+
+#if QEL_CPP_EXCEPTIONS
+inline std::string encode(std::string_view text, flags f = flags::none) {
+    std::error_code ec;
+    position at;
+    std::string out = encode(text, ec, f, &at);
+    if (ec) detail::raise(ec, at, std::move(out));
+    return out;
+}
+inline std::string decode(std::string_view records) {
+    std::error_code ec;
+    position at;
+    std::string out = decode(records, ec, &at);
+    if (ec) detail::raise(ec, at, std::move(out));
+    return out;
+}
+inline void encode_append(std::string &out, std::string_view text, flags f = flags::none) {
+    std::error_code ec;
+    position at;
+    const std::size_t before = out.size();
+    encode_append(out, text, ec, f, &at);
+    if (ec) detail::raise(ec, at, out.substr(before));
+}
+inline void decode_append(std::string &out, std::string_view records) {
+    std::error_code ec;
+    position at;
+    const std::size_t before = out.size();
+    decode_append(out, records, ec, &at);
+    if (ec) detail::raise(ec, at, out.substr(before));
+}
+inline std::size_t encode_into(char *dest, std::size_t dest_size, std::string_view text, flags f = flags::none) {
+    std::error_code ec;
+    position at;
+    const std::size_t n = encode_into(dest, dest_size, text, ec, f, &at);
+    if (ec) detail::raise(ec, at, std::string(dest, n));
+    return n;
+}
+inline std::size_t decode_into(char *dest, std::size_t dest_size, std::string_view records) {
+    std::error_code ec;
+    position at;
+    const std::size_t n = decode_into(dest, dest_size, records, ec, &at);
+    if (ec) detail::raise(ec, at, std::string(dest, n));
+    return n;
+}
+#endif
+
+#if defined(__cpp_lib_span)
+/* The span forms. The char ones are templates so that a std::string or a
+ * literal, which converts to both, takes the std::string_view form. */
+namespace detail {
+inline std::string_view view(std::span<const std::byte> s) noexcept {
+    return {reinterpret_cast<const char *>(s.data()), s.size()};
+}
+}  // namespace detail
+
+template <class = void>
+std::string encode(std::span<const char> text, std::error_code &ec, flags f = flags::none,
+                   position *where = nullptr) noexcept {
+    return encode(std::string_view(text.data(), text.size()), ec, f, where);
+}
+inline std::string encode(std::span<const std::byte> text, std::error_code &ec, flags f = flags::none,
+                          position *where = nullptr) noexcept {
+    return encode(detail::view(text), ec, f, where);
+}
+template <class = void>
+std::string decode(std::span<const char> records, std::error_code &ec, position *where = nullptr) noexcept {
+    return decode(std::string_view(records.data(), records.size()), ec, where);
+}
+inline std::string decode(std::span<const std::byte> records, std::error_code &ec,
+                          position *where = nullptr) noexcept {
+    return decode(detail::view(records), ec, where);
+}
+inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, std::error_code &ec,
+                               flags f = flags::none, position *where = nullptr) noexcept {
+    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), ec, f, where);
+}
+inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records, std::error_code &ec,
+                               position *where = nullptr) noexcept {
+    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records), ec, where);
+}
+#if QEL_CPP_EXCEPTIONS
+template <class = void>
+std::string encode(std::span<const char> text, flags f = flags::none) {
+    return encode(std::string_view(text.data(), text.size()), f);
+}
+inline std::string encode(std::span<const std::byte> text, flags f = flags::none) {
+    return encode(detail::view(text), f);
+}
+template <class = void>
+std::string decode(std::span<const char> records) {
+    return decode(std::string_view(records.data(), records.size()));
+}
+inline std::string decode(std::span<const std::byte> records) { return decode(detail::view(records)); }
+inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, flags f = flags::none) {
+    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), f);
+}
+inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records) {
+    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records));
+}
+#endif
+#endif
+
+/*
+ * One record (QEL_EncodeRecord, QEL_DecodeRecord on a copy).
+ * encode_record(line): line is one line with or without its line end (LF
+ * or CR LF); answers the record, ending with a line feed. Refusals:
+ * errc::source_encoded (the line carries the encoded mark),
+ * line_too_long (more than 507 bytes without the line end), nul_in_source
+ * (a NUL byte, which the C call would take for the end of the line).
+ * decode_record(record): a record with or without its line end; answers
+ * the text followed by one line feed. Refusals: source_not_encoded,
+ * record_damaged (also for a NUL byte). Position: offset 0, line 1.
+ */
+inline std::string encode_record(std::string_view line, std::error_code &ec, position *where = nullptr) noexcept {
+    return detail::record(true, line, ec, where);
+}
+inline std::string decode_record(std::string_view record, std::error_code &ec,
+                                 position *where = nullptr) noexcept {
+    return detail::record(false, record, ec, where);
+}
+#if QEL_CPP_EXCEPTIONS
+inline std::string encode_record(std::string_view line) {
+    std::error_code ec;
+    position at;
+    std::string out = encode_record(line, ec, &at);
+    if (ec) detail::raise(ec, at, {});
+    return out;
+}
+inline std::string decode_record(std::string_view record) {
+    std::error_code ec;
+    position at;
+    std::string out = decode_record(record, ec, &at);
+    if (ec) detail::raise(ec, at, {});
+    return out;
+}
+#endif
+
+/*
+ * Input that arrives in pieces, split anywhere:
+ *
+ *   qel::encoder enc;                  // qel::encoder enc(qel::flags::force);
+ *   for (auto piece : pieces) out += enc.feed(piece);
+ *   out += enc.finish();
+ *
+ * feed(piece) answers the output of every piece of the input that is now
+ * complete; the start of a piece that may go on waits for the next call.
+ * finish() ends the input and answers the output of what is left (a last
+ * line without a line feed is taken too). Put together, the output is byte
+ * for byte what encode() (decode()) gives for the whole input.
+ * At a refusal the call fails with the position counted from the start of
+ * the whole input and the output of this call before the refused piece;
+ * the object then takes nothing more: later calls, like calls after
+ * finish(), fail with std::errc::operation_not_permitted.
+ * offset() is the number of input bytes converted so far.
+ * An object is used by one thread at a time; it may be moved.
+ */
+namespace detail {
+/* What qel::encoder and qel::decoder share. */
+class incremental {
+public:
+    std::string feed(std::string_view piece, std::error_code &ec, position *where = nullptr) noexcept {
+        std::string out;
+        conv_.feed(out, piece.data(), piece.size(), false, ec, where);
+        return out;
+    }
+    std::string finish(std::error_code &ec, position *where = nullptr) noexcept {
+        std::string out;
+        conv_.feed(out, nullptr, 0, true, ec, where);
+        return out;
+    }
+#if QEL_CPP_EXCEPTIONS
+    std::string feed(std::string_view piece) { return raising(piece.data(), piece.size(), false); }
+    std::string finish() { return raising(nullptr, 0, true); }
+#endif
+#if defined(__cpp_lib_span)
+    std::string feed(std::span<const std::byte> piece, std::error_code &ec, position *where = nullptr) noexcept {
+        return feed(view(piece), ec, where);
+    }
+#if QEL_CPP_EXCEPTIONS
+    std::string feed(std::span<const std::byte> piece) { return feed(view(piece)); }
+#endif
+#endif
+    std::uint64_t offset() const noexcept { return conv_.offset(); }
+
+protected:
+    incremental(bool encoding, std::uint32_t f) noexcept : conv_(encoding, f) {}
+
+private:
+#if QEL_CPP_EXCEPTIONS
+    std::string raising(const char *data, std::size_t size, bool last) {
+        std::string out;
+        std::error_code ec;
+        position at;
+        conv_.feed(out, data, size, last, ec, &at);
+        if (ec) raise(ec, at, std::move(out));
+        return out;
+    }
+#endif
+    conversion conv_;
+};
+
+}  // namespace detail
+
+/* Text that arrives in pieces; flags::force as for encode(). */
+class encoder : public detail::incremental {
+public:
+    explicit encoder(flags f = flags::none) noexcept : incremental(true, static_cast<std::uint32_t>(f)) {}
+};
+
+/* Records that arrive in pieces, split anywhere; as qel::encoder. */
+class decoder : public detail::incremental {
+public:
+    decoder() noexcept : incremental(false, 0) {}
+};
+
+/*
+ * Streams, in constant memory through the buffer functions (64 KiB read
+ * at a time):
+ *   encode(std::istream &in, std::ostream &out [, flags])
+ *   encode(in, out, ec [, flags [, position *]])  noexcept
+ *   decode(in, out)  decode(in, out, ec [, position *])
+ * Records (text) converted before a failure stay written. Codes: as the
+ * whole-buffer calls, and errc::empty_source when in gives no byte at all,
+ * errc::read_error when in fails (badbit, or failbit before its end),
+ * errc::write_error when out fails on a write or the final flush. A
+ * stream whose exceptions() are set fails the same way: its exception is
+ * caught. The position counts the input bytes converted.
+ *
+ * FILE streams (QEL_EncodeStream, QEL_DecodeStream), input first like
+ * every call here, the other way round from the C calls:
+ *   encode(std::FILE *in, std::FILE *out [, flags])
+ *   encode(in, out, ec [, flags [, position *]])  noexcept
+ * Codes as the C calls; the position has offset 0 (the C call does not
+ * report it) and the line the C call reports.
+ */
+inline void encode(std::istream &in, std::ostream &out, std::error_code &ec, flags f = flags::none,
+                   position *where = nullptr) noexcept {
+    detail::streams(in, out, true, static_cast<std::uint32_t>(f), ec, where);
+}
+inline void decode(std::istream &in, std::ostream &out, std::error_code &ec, position *where = nullptr) noexcept {
+    detail::streams(in, out, false, 0, ec, where);
+}
+inline void encode(std::FILE *in, std::FILE *out, std::error_code &ec, flags f = flags::none,
+                   position *where = nullptr) noexcept {
+    detail::files(in, out, true, static_cast<std::uint32_t>(f), ec, where);
+}
+inline void decode(std::FILE *in, std::FILE *out, std::error_code &ec, position *where = nullptr) noexcept {
+    detail::files(in, out, false, 0, ec, where);
+}
+#if QEL_CPP_EXCEPTIONS
+inline void encode(std::istream &in, std::ostream &out, flags f = flags::none) {
+    std::error_code ec;
+    position at;
+    encode(in, out, ec, f, &at);
+    if (ec) detail::raise(ec, at, {});
+}
+inline void decode(std::istream &in, std::ostream &out) {
+    std::error_code ec;
+    position at;
+    decode(in, out, ec, &at);
+    if (ec) detail::raise(ec, at, {});
+}
+inline void encode(std::FILE *in, std::FILE *out, flags f = flags::none) {
+    std::error_code ec;
+    position at;
+    encode(in, out, ec, f, &at);
+    if (ec) detail::raise(ec, at, {});
+}
+inline void decode(std::FILE *in, std::FILE *out) {
+    std::error_code ec;
+    position at;
+    decode(in, out, ec, &at);
+    if (ec) detail::raise(ec, at, {});
+}
+#endif
+
+}  // namespace qel
+
+namespace std {
+template <>
+struct is_error_code_enum<qel::errc> : true_type {};
+}  // namespace std
+
+#endif /* QELCODE_HPP */
