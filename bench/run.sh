@@ -21,7 +21,13 @@
 #   QEL_BENCH_KERNELS  kernels to build and measure, each in a library of its
 #                      own (default: those of portable avx2 avx512vbmi that
 #                      this processor runs)
-# Progress goes to standard error, the tables to standard output.
+#   QEL_BENCH_CHART    where the chart of the summary goes (default
+#                      bench/speed.svg in the source tree; empty for none);
+#                      drawn with gnuplot (Debian: gnuplot-nox) when it is
+#                      installed
+# Progress goes to standard error; standard output gets the summary table
+# (every kernel and shape, each way of calling), then one detailed table per
+# shape.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -31,6 +37,7 @@ repeats=${QEL_BENCH_REPEATS:-3}
 mem_rounds=${QEL_BENCH_MEM_ROUNDS:-5}
 shapes=" ${QEL_BENCH_SHAPES:-text short long overlong} "
 buffers=${QEL_BENCH_BUFFERS:-0 65536}
+chart=${QEL_BENCH_CHART-$here/speed.svg}
 export LC_ALL=C
 
 # The kernels this processor runs, from the flags the kernel table asks for.
@@ -184,6 +191,134 @@ describe() {
     }'
 }
 
+# --- the summary -----------------------------------------------------------------
+# One line per shape, kernel (or the floor) and way of calling, tab-separated:
+#   shape label kernel way enc_tr dec_tr enc_floor dec_floor enc_gbps dec_gbps
+# where ÷ tr and ÷ floor are time per byte of input over tr's (on the same
+# input) and over the floor's (the block copy through the same streams, or
+# memcpy in the same process).
+summary=$build/summary.tsv
+details=$build/details.md
+: > "$summary"
+: > "$details"
+
+# over ROW BASE: ROW's time per byte of input over BASE's, from their MB/s.
+over() {
+    if [[ -n ${note[$1]:-} || -n ${note[$2]:-} || -z ${mbps[$1]:-} || -z ${mbps[$2]:-} ]]; then echo n/a; return; fi
+    awk -v a="${mbps[$1]}" -v b="${mbps[$2]}" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", b / a; else print "n/a" }'
+}
+gbps() {
+    if [[ -n ${note[$1]:-} || -z ${mbps[$1]:-} ]]; then echo n/a; return; fi
+    awk -v m="${mbps[$1]}" 'BEGIN { printf "%.2f", m / 1000 }'
+}
+memcpy_ratio() { if [[ -n ${note[$1]:-} || -z ${per_memcpy[$1]:-} ]]; then echo n/a; else echo "${per_memcpy[$1]}"; fi; }
+
+# summarize SHAPE: the summary lines of the shape just measured.
+summarize() {
+    local shape=$1 label k b
+    label=$(awk -v bytes="$(stat -c %s "$plain")" -v lines="$(wc -l < "$plain")" -v s="$shape" 'BEGIN {
+        name = s == "text" ? "real text" : s == "short" ? "short lines" : s == "long" ? "long lines" : s == "overlong" ? "overlong lines" : s
+        printf "%s, %.1f bytes a line", name, bytes / lines }')
+    {
+        for b in $buffers; do
+            printf '%s\t%s\tfloor\t%s\t%s\t%s\t1.00\t1.00\t%s\t%s\n' "$shape" "$label" "$b" \
+                "$(over "copy_$b" tr_text)" "$(over "copy_$b" tr_enc)" "$(gbps "copy_$b")" "$(gbps "copy_$b")"
+            for k in $kernels; do
+                printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$shape" "$label" "$k" "$b" \
+                    "$(over "enc_${k}_$b" tr_text)" "$(over "dec_${k}_$b" tr_enc)" \
+                    "$(over "enc_${k}_$b" "copy_$b")" "$(over "dec_${k}_$b" "copy_$b")" \
+                    "$(gbps "enc_${k}_$b")" "$(gbps "dec_${k}_$b")"
+            done
+        done
+        printf '%s\t%s\tfloor\tmem\t%s\t%s\t1.00\t1.00\t%s\t%s\n' "$shape" "$label" \
+            "$(over mem_copy tr_text)" "$(over mem_copy tr_enc)" "$(gbps mem_copy)" "$(gbps mem_copy)"
+        for k in $kernels; do
+            printf '%s\t%s\t%s\tmem\t%s\t%s\t%s\t%s\t%s\t%s\n' "$shape" "$label" "$k" \
+                "$(over "benc_$k" tr_text)" "$(over "bdec_$k" tr_enc)" \
+                "$(memcpy_ratio "benc_$k")" "$(memcpy_ratio "bdec_$k")" "$(gbps "benc_$k")" "$(gbps "bdec_$k")"
+        done
+    } >> "$summary"
+}
+
+# The summary as one Markdown table: a row per shape and kernel, encode /
+# decode in every cell.
+summary_table() {
+    local b header="| lines | kernel |" rule="| --- | --- |"
+    for b in $buffers; do
+        if [[ $b == 0 ]]; then header+=" stdio's own buffers ($(( $(stat -f -c %S "$root") / 1024 )) KiB): ÷ tr | ÷ block copy |"
+        else header+=" $((b / 1024)) KiB buffers: ÷ tr | ÷ block copy |"; fi
+        rule+=" ---: | ---: |"
+    done
+    header+=" in memory: GB/s | ÷ memcpy | ÷ tr |"
+    rule+=" ---: | ---: | ---: |"
+    echo
+    echo "## Summary"
+    echo
+    echo "Encode / decode in every cell. ÷ tr and ÷ block copy: time per byte of input over that of \`tr '!-~' 'P-~!-O'\` on the same input, and over that of the block copy through the same streams, in the same run (below 1 is faster). In memory: \`QEL_EncodeBuffer\`/\`QEL_DecodeBuffer\` with 64 KiB of output room a call; ÷ memcpy is over memcpy of the same bytes timed in the same process. The floor rows are the block copy and memcpy themselves."
+    echo
+    echo "$header"
+    echo "$rule"
+    awk -F'\t' -v buffers="$buffers" -v kernels="floor $kernels" '
+        { key = $1 SUBSEP $3 SUBSEP $4; shape_label[$1] = $2
+          if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 }
+          tr[key] = $5 " / " $6; fl[key] = $7 " / " $8; gb[key] = $9 " / " $10 }
+        END {
+            nb = split(buffers, bs, " "); nk = split(kernels, ks, " ")
+            for (i = 1; i <= n; ++i) for (j = 1; j <= nk; ++j) {
+                s = order[i]; k = ks[j]
+                line = "| " shape_label[s] " | " (k == "floor" ? "block copy, memcpy" : k) " |"
+                for (x = 1; x <= nb; ++x) { key = s SUBSEP k SUBSEP bs[x]; line = line " " tr[key] " | " fl[key] " |" }
+                key = s SUBSEP k SUBSEP "mem"
+                line = line " " gb[key] " | " fl[key] " | " tr[key] " |"
+                print line
+            }
+        }' "$summary"
+}
+
+# The chart of the summary: time per byte over tr's, a panel per direction
+# and shape, the ways of calling side by side, a bar per kernel and the floor.
+draw_chart() {
+    [[ -n $chart ]] || return 0
+    if ! command -v gnuplot > /dev/null; then
+        say "no chart: gnuplot is not installed (Debian: apt-get install gnuplot-nox)"
+        return 0
+    fi
+    local data=$build/chart.dat shapes_seen ways="" b
+    # The ways' names under their bars: stdio buffers in KiB (or bytes), then memory.
+    for b in $buffers; do
+        [[ $b == 0 ]] && b=$(stat -f -c %S "$root")
+        if (( b % 1024 == 0 )); then ways+=" $((b / 1024))_KiB_stdio"; else ways+=" ${b}_B_stdio"; fi
+    done
+    ways+=" in_memory"
+    shapes_seen=$(cut -f1 "$summary" | uniq | tr '\n' ' ')
+    # Blocks for gnuplot's index: encode for every shape, then decode; in a
+    # block a line per way: its name, then the floor and each kernel.
+    awk -F'\t' -v buffers="$buffers" -v kernels="floor $kernels" -v ways="$ways" -v shapes="$shapes_seen" '
+        { v[$1, $3, $4, "enc"] = $5; v[$1, $3, $4, "dec"] = $6 }
+        END {
+            nb = split(buffers, bs, " "); nk = split(kernels, ks, " "); split(ways, ws, " "); ns = split(shapes, ss, " ")
+            bs[nb + 1] = "mem"
+            split("enc dec", ds, " ")
+            for (d = 1; d <= 2; ++d) for (i = 1; i <= ns; ++i) {
+                for (x = 1; x <= nb + 1; ++x) {
+                    name = ws[x]; gsub(/_/, " ", name); line = "\"" name "\""
+                    for (j = 1; j <= nk; ++j) { val = v[ss[i], ks[j], bs[x], ds[d]]; line = line " " (val == "n/a" || val == "" ? "NaN" : val) }
+                    print line
+                }
+                print ""; print ""
+            }
+        }' "$summary" > "$data"
+    local titles
+    titles=$(cut -f1,2 "$summary" | uniq | cut -f2 | sed 's/,.*//' | paste -sd '|')
+    if gnuplot -c "$here/chart.gp" "$data" "$chart" "floor $kernels" "$titles" \
+            "$(date -u '+%Y-%m-%d'), $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')" 2> "$build/chart.log"; then
+        say "chart written to $chart"
+    else
+        cat "$build/chart.log" >&2
+        say "the chart failed"
+    fi
+}
+
 # --- the report ----------------------------------------------------------------
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [[ -n $(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) ]]; then commit="$commit (with uncommitted changes)"; fi
@@ -261,7 +396,9 @@ for entry in "${titles[@]}"; do
     add cat cmd "$plain" cat
     add ref cmd "$plain" "$tools/ref_fgets_fprintf"
     measure_all
+    summarize "$shape"
 
+    {
     echo
     echo "## $title"
     echo
@@ -301,7 +438,12 @@ for entry in "${titles[@]}"; do
             mem_row "wdec_$k" "QEL_DecodeBuffer, $k (one call)" "qelbench -n $mem_rounds -w decode-buffer" records
         done
     fi
+    } >> "$details"
 done
+
+summary_table
+draw_chart
+cat "$details"
 
 # Memory stays flat: QEL_Encode's peak on 1 MiB of the text and on all of it.
 small=$corpus/text-1mib.txt
