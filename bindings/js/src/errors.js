@@ -1,0 +1,24 @@
+// The library's status messages, and the error a refused piece raises.
+
+import { cString, ex } from "./wasm.js";
+
+/** The library's fixed English message for a status code. */
+export function message(code) {
+    return cString(ex.QEL_RtnCodeStr(code | 0));
+}
+
+/** A piece of input the library refused. */
+export class QelError extends Error {
+    constructor(code, message, offset, line, output = new Uint8Array(0)) {
+        super(message);
+        this.name = "QelError";
+        this.code = code;
+        this.offset = offset;
+        this.line = line;
+        this.output = output;
+    }
+
+    toString() {
+        return `${this.message} (code ${this.code}) at byte ${this.offset}, line ${this.line}`;
+    }
+}

@@ -1,0 +1,14 @@
+// Whole inputs converted in one call.
+
+import { Converter } from "./converter.js";
+import { bytesOf } from "./input.js";
+
+/** The records of the text data, one per line (several for a line of more than 507 bytes). */
+export function encode(data, { force = false } = {}) {
+    return new Converter(true, force).run(bytesOf(data, "encode() data"), true);
+}
+
+/** The text of the records data. */
+export function decode(data) {
+    return new Converter(false, false).run(bytesOf(data, "decode() data"), true);
+}
