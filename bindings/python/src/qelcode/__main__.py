@@ -8,12 +8,12 @@ unwritable output), 2 bad usage. Messages are the tool's.
 from __future__ import annotations
 
 import os
-import signal
 import stat
 import sys
 from typing import BinaryIO, List, Optional, Set, Tuple
 
 from . import Decoder, Encoder, LibraryError, QelError, __version__, library
+from ._process import fill_closed_standard_descriptors, take_default_signal_actions
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -193,41 +193,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         _say("qelcode: %s\n%s" % (e, USAGE))
         return EXIT_USAGE
     return convert("d" in letters, "f" in letters, operands[0] if operands else "-")
-
-
-def fill_closed_standard_descriptors() -> None:
-    """As the tool does: /dev/null on each of descriptors 0-2 that is closed,
-    opened the wrong way round (write-only for 0, read-only for 1 and 2) so
-    that no file takes its number and using it still fails with "Bad file
-    descriptor"; and sys.stdin, sys.stdout and sys.stderr on them where
-    Python, finding them closed, left None."""
-    for fd in range(3):
-        try:
-            os.fstat(fd)
-            continue
-        except OSError:
-            pass
-        got = os.open(os.devnull, os.O_WRONLY if fd == 0 else os.O_RDONLY)
-        if got != fd:
-            os.dup2(got, fd)
-            os.close(got)
-    if sys.stdin is None:
-        sys.stdin = open(0, "r", closefd=False)
-    if sys.stdout is None:
-        sys.stdout = open(1, "w", closefd=False)
-    if sys.stderr is None:
-        sys.stderr = open(2, "w", closefd=False)
-
-
-def take_default_signal_actions() -> None:
-    """As a filter: end quietly on an interrupt and on a closed pipe, as the
-    tool does. An interrupt ignored by the parent (nohup, a shell's
-    background job) stays ignored. Python itself ignores SIGPIPE at start
-    and keeps no record of what it inherited, so that one is always reset."""
-    if hasattr(signal, "SIGINT") and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
 
 
 if __name__ == "__main__":
