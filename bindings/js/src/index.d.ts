@@ -60,7 +60,7 @@ export function encodeStream(options?: EncodeOptions): TransformStream<BytesLike
 /** A TransformStream of record chunks to text. */
 export function decodeStream(): TransformStream<BytesLike, Uint8Array>;
 
-/** Node.js only: encodes the file src into dest; resolves to the bytes read. Records before a refused line stay in dest. */
+/** Node.js only: encodes the file src into dest; resolves to the bytes read. Records before a refused line stay in dest; a dest that is src is refused before it changes. */
 export function encodeFile(src: string | URL, dest: string | URL, options?: EncodeOptions): Promise<number>;
 /** Node.js only: decodes the file src into dest. */
 export function decodeFile(src: string | URL, dest: string | URL): Promise<number>;

@@ -1,15 +1,34 @@
 // Files in Node.js: converted in chunks, in constant memory.
-import { open } from "node:fs/promises";
+import { constants, open } from "node:fs/promises";
 import { Decoder, Encoder, QelError } from "./index.js";
 
 export * from "./index.js";
 
 const CHUNK = 65536;
 
+// dest opened for writing without truncating it first, so that dest that is
+// src (the same file by another name too) is refused before it is emptied.
+async function openDest(dest, source) {
+    const output = await open(dest, constants.O_WRONLY | constants.O_CREAT, 0o666);
+    try {
+        const st = await output.stat();
+        if (st.isFile()) {
+            if (source.isFile() && st.dev === source.dev && st.ino === source.ino) {
+                throw new Error(`dest is the same file as src (${dest}): it would be destroyed`);
+            }
+            await output.truncate(0);
+        }
+        return output;
+    } catch (e) {
+        await output.close();
+        throw e;
+    }
+}
+
 async function convertFile(converter, src, dest) {
     const input = await open(src, "r");
     try {
-        const output = await open(dest, "w");
+        const output = await openDest(dest, await input.stat());
         try {
             const buffer = new Uint8Array(CHUNK);
             for (;;) {

@@ -2,7 +2,7 @@
 // stream behaviour against the whole call.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { readFileSync, existsSync, writeFileSync, mkdtempSync } from "node:fs";
+import { readFileSync, existsSync, writeFileSync, mkdtempSync, linkSync, symlinkSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import * as qel from "qelcode";
@@ -195,6 +195,18 @@ test("encodeFile and decodeFile", async () => {
     writeFileSync(join(dir, "bad.qel"), bytes("!~5(\nplain\n"));
     await assert.rejects(qel.decodeFile(join(dir, "bad.qel"), join(dir, "bad.txt")), { code: 10, line: 2, offset: 5 });
     assert.deepEqual(readFileSync(join(dir, "bad.txt")), Buffer.from("A\n"));
+    // dest that is src, by its name or through a hard link or a symbolic
+    // link, is refused and the file stays whole.
+    linkSync(join(dir, "a.txt"), join(dir, "hard.txt"));
+    symlinkSync("a.txt", join(dir, "soft.txt"));
+    for (const dest of ["a.txt", "hard.txt", "soft.txt"]) {
+        await assert.rejects(qel.encodeFile(join(dir, "a.txt"), join(dir, dest)), /same file/, dest);
+        assert.deepEqual(readFileSync(join(dir, "a.txt")), Buffer.from(sample), dest);
+    }
+    // A dest that held more than the output is cut to the output's length.
+    writeFileSync(join(dir, "long.qel"), Buffer.alloc(4 * sample.length + 100, 0x41));
+    await qel.encodeFile(join(dir, "a.txt"), join(dir, "long.qel"));
+    assert.deepEqual(readFileSync(join(dir, "long.qel")), Buffer.from(qel.encode(sample)));
 });
 
 test("large input through the streams in constant memory", async () => {
