@@ -179,6 +179,28 @@ class ClusterTest(unittest.TestCase):
                     whole(data)
                 self.assertEqual((whole_cm.exception.offset, whole_cm.exception.line), (e.offset, e.line))
 
+    def test_an_output_folder_over_an_input_is_refused_and_the_input_kept(self):
+        room = self.out("over")
+        os.makedirs(os.path.join(room, "x"))
+        os.makedirs(os.path.join(room, "y"))
+        for rel in ("a.txt", "x/a.txt", "y/b.txt"):
+            with open(os.path.join(room, rel), "wb") as f:
+                f.write(SMALL)
+        os.symlink(room, os.path.join(self.dir, "over-link"))
+        cases = [
+            ("the input's own folder", os.path.join(room, "a.txt"), room),
+            ("the inputs' common folder", [os.path.join(room, "x/a.txt"), os.path.join(room, "y/b.txt")], room),
+            ("that folder by a symbolic link", os.path.join(room, "a.txt"), os.path.join(self.dir, "over-link")),
+        ]
+        for what, inputs, output in cases:
+            with self.subTest(what):
+                with self.assertRaisesRegex(ValueError, "would overwrite the input"):
+                    qdask.encode_files(inputs, output, blocksize=BLOCK)
+                for rel in ("a.txt", "x/a.txt", "y/b.txt"):
+                    with open(os.path.join(room, rel), "rb") as f:
+                        self.assertEqual(f.read(), SMALL, rel)
+                self.assertEqual(sorted(os.listdir(room)), ["a.txt", "x", "y"])
+
     def test_delayed_objects_without_compute(self):
         out = self.out("delayed")
         tasks = qdask.encode_files(os.path.join(self.inputs, "small.txt"), out, blocksize=BLOCK, compute=False)

@@ -20,13 +20,15 @@ below the folder common to every input), holding part-00000, part-00001,
 ... While a file is converted its parts are written into NAME.incomplete,
 which takes its final name once every part is there, and is removed when
 a line of the file is refused: a folder of that name is never left
-half-written.
+half-written. An output folder that is an input, or holds one, is refused
+(ValueError) before anything is written.
 
 Needs the optional extra: pip install qelcode[dask].
 """
 
 from __future__ import annotations
 
+import os
 import posixpath
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -94,6 +96,8 @@ def _convert_files(encoding: bool, inputs: Inputs, output: str, blocksize: Union
         raise FileNotFoundError("no input file matches %r" % (urls,))
     out_fs, out_root = url_to_fs(output, **options)
     names = _output_names(paths)
+    _refuse_outputs_over_inputs(url_to_fs(urls[0], **options)[0], paths, out_fs,
+                                [posixpath.join(out_root, name) for name in names])
     results = []
     for path, name, file_blocks in zip(paths, names, blocks):
         folder = posixpath.join(out_root, name)
@@ -120,6 +124,22 @@ def _output_names(paths: Sequence[str]) -> List[str]:
     if len(set(names)) != len(names):
         raise ValueError("inputs named twice: %r" % sorted(n for n in names if names.count(n) > 1))
     return names
+
+
+def _refuse_outputs_over_inputs(in_fs: Any, paths: Sequence[str], out_fs: Any, folders: Sequence[str]) -> None:
+    """ValueError where the folder of a file's output (or its incomplete
+    name), which is emptied before the file is read, is an input or holds
+    one: output in the inputs' own folder, for one."""
+    if in_fs.protocol != out_fs.protocol:
+        return
+    local = "file" in (out_fs.protocol if isinstance(out_fs.protocol, tuple) else (out_fs.protocol,))
+    real = os.path.realpath if local else (lambda p: p)
+    inputs = [real(p) for p in paths]
+    for folder in folders:
+        for taken in (real(folder), real(folder + INCOMPLETE_SUFFIX)):
+            for path, name in zip(inputs, paths):
+                if path == taken or path.startswith(taken.rstrip("/") + "/"):
+                    raise ValueError("the output folder %s would overwrite the input %s" % (taken, name))
 
 
 def _start_folder(fs: Any, folder: str) -> None:
