@@ -357,22 +357,29 @@ inline std::string record(bool encoding, std::string_view line, std::error_code 
     return buf;
 }
 
-/* A stream through a conversion, in constant memory. */
-constexpr std::size_t stream_chunk = 64 * 1024;
+/* A stream through the buffer calls, in constant memory: input is read
+ * after the bytes the last call left (the start of a piece that goes on),
+ * converted into one output buffer and written from there, so no byte is
+ * copied twice and nothing is allocated after the start. The input buffer
+ * grows only for a piece longer than itself. */
+constexpr std::size_t stream_chunk = 256 * 1024;
 
 inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
                     std::error_code &ec, position *where) noexcept {
     clear(ec, where);
-    conversion conv(encoding, flag_bits);
-    std::string chunk(stream_chunk, '\0');
-    std::string output;
-    std::uint64_t read = 0;
-    std::uint64_t lines = 0;
+    const buffer_fn function = encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer;
+    std::string input(stream_chunk, '\0');
+    std::string output(stream_chunk + stream_chunk / 2, '\0');
+    std::size_t held = 0;      // bytes at the start of input left by the last call
+    std::uint64_t read = 0;    // bytes read
+    std::uint64_t taken = 0;   // bytes converted
+    std::uint64_t lines = 0;   // line feeds in them
 #if QEL_CPP_EXCEPTIONS
     try {
 #endif
         for (;;) {
-            in.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+            if (held == input.size()) input.resize(input.size() * 2);
+            in.read(&input[held], static_cast<std::streamsize>(input.size() - held));
             const std::size_t got = static_cast<std::size_t>(in.gcount());
             const bool failed = in.bad() || (in.fail() && !in.eof());
             const bool end = !failed && in.eof();
@@ -382,25 +389,46 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
             }
             read += got;
             // The bytes read before a failure still give their whole pieces.
-            output.clear();
-            conv.feed(output, chunk.data(), got, end, ec, where);
-            if (!output.empty() && !out.write(output.data(), static_cast<std::streamsize>(output.size()))) {
-                set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+            const std::size_t have = held + got;
+            const std::uint32_t call_flags = flag_bits | (end ? QEL_LAST : 0u);
+            std::size_t pos = 0;
+            std::int32_t status = QEL_STATUS_INIT;
+            for (;;) {
+                std::size_t produced = 0, consumed = 0;
+                function(&output[0], output.size(), &produced, input.data() + pos, have - pos, &consumed, call_flags,
+                         &status);
+                pos += consumed;
+                if (produced != 0 && !out.write(output.data(), static_cast<std::streamsize>(produced))) {
+                    set(ec, where, make_error_code(errc::write_error),
+                        {taken + pos, lines + line_feeds(input.data(), pos) + 1});
+                    return;
+                }
+                if (status != QEL_RTN_SUCCESSFUL || pos >= have || consumed == 0 ||
+                    output.size() - produced >= piece_room)
+                    break;
+            }
+            if (status == QEL_RTN_SUCCESSFUL && end && pos < have)
+                status = QEL_RTN_RECORD_DAMAGED;  // never: the library takes the whole of the last input
+            if (status != QEL_RTN_SUCCESSFUL) {
+                set(ec, where, {status, category()}, {taken + pos, lines + line_feeds(input.data(), pos) + 1});
                 return;
             }
-            if (ec) return;
-            lines += line_feeds(chunk.data(), got);
+            taken += pos;
+            lines += line_feeds(input.data(), pos);
+            held = have - pos;
             if (failed) {
-                set(ec, where, make_error_code(errc::read_error), {conv.offset(), lines + 1});
+                set(ec, where, make_error_code(errc::read_error),
+                    {taken, lines + line_feeds(input.data() + pos, held) + 1});
                 return;
             }
             if (end) break;
+            if (held != 0) std::memmove(&input[0], input.data() + pos, held);
         }
-        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {taken, lines + 1});
 #if QEL_CPP_EXCEPTIONS
     } catch (...) {  // a stream whose exceptions() are set
         const bool reading = !in.good() && !in.eof();
-        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {conv.offset(), lines + 1});
+        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {taken, lines + 1});
     }
 #endif
 }
@@ -697,8 +725,8 @@ public:
 };
 
 /*
- * Streams, in constant memory through the buffer functions (64 KiB read
- * at a time):
+ * Streams, in constant memory through the buffer functions (256 KiB read
+ * at a time, more only for a piece longer than that):
  *   encode(std::istream &in, std::ostream &out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  *   decode(in, out)  decode(in, out, ec [, position *])
