@@ -312,7 +312,13 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
     }
     std::size_t usual = encoding ? size + size / 2 + piece_room : size;
     if (usual > most) usual = most;
-    if (out.capacity() - out.size() < usual) out.reserve(out.size() + usual);
+    if (out.capacity() - out.size() < usual) {
+        // At least doubled, as appending grows a string, so that a loop of
+        // small appends stays linear where reserve() takes the exact size.
+        std::size_t capacity = out.size() + usual;
+        if (capacity < out.capacity() * 2 && out.capacity() <= out.max_size() / 2) capacity = out.capacity() * 2;
+        out.reserve(capacity);
+    }
     std::int32_t status = QEL_STATUS_INIT;
     const std::size_t taken = convert_chunks(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer, bound, out, data,
                                              size, flag_bits | QEL_LAST, status);
