@@ -297,8 +297,9 @@ private:
 
 /* A whole input into out (appended). The string gets room for the usual
  * output at once, without touching it, and grows only by what each call
- * writes: a first touch of memory costs more than the conversion, and the
- * bound (four bytes a byte) is far above what text gives. Output beyond
+ * writes: the first write to fresh memory can cost more than the
+ * conversion itself, and the bound (four bytes a byte) is far above what
+ * text gives. Output beyond
  * that room (lines of a few bytes) grows the string as appending does. */
 inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, const char *data, std::size_t size,
                   std::error_code &ec, position *where) noexcept {
@@ -466,7 +467,8 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
  * QEL_EncodeStream (QEL_DecodeStream) writes for the same bytes. A new
  * string gets the capacity of one and a half times the input when
  * encoding, as much as the input when decoding, and grows past that only
- * for output that needs it (text of very short lines). Empty input gives empty output, not QEL_RTN_EMPTY_SOURCE.
+ * for output that needs it (text of very short lines). Empty input gives
+ * empty output, not QEL_RTN_EMPTY_SOURCE.
  * Refusals: errc::source_encoded, nul_in_source (encode),
  * source_not_encoded, record_damaged, nul_in_source (decode); the output
  * before the refused piece is returned (error_code form) or carried by
