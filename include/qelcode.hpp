@@ -135,15 +135,19 @@ namespace detail {
 using buffer_fn = std::int32_t(QEL_CALL *)(char *, std::size_t, std::size_t *, const char *, std::size_t,
                                            std::size_t *, std::uint32_t, std::int32_t *);
 
+/* Counted a block of 64 bytes at a time: a loop of fixed length that
+ * compilers turn into vector compares, several times faster on text than
+ * a memchr call per line. */
 inline std::uint64_t line_feeds(const char *p, std::size_t n) noexcept {
+    constexpr std::size_t block = 64;
     std::uint64_t count = 0;
-    const char *end = p + n;
-    while (p != end) {
-        const void *lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-        if (!lf) break;
-        ++count;
-        p = static_cast<const char *>(lf) + 1;
+    std::size_t i = 0;
+    for (; n - i >= block; i += block) {
+        unsigned char in_block = 0;
+        for (std::size_t j = 0; j < block; ++j) in_block = static_cast<unsigned char>(in_block + (p[i + j] == '\n'));
+        count += in_block;
     }
+    for (; i < n; ++i) count += p[i] == '\n';
     return count;
 }
 
@@ -157,10 +161,55 @@ inline void clear(std::error_code &ec, position *where) noexcept {
     if (where) *where = position{};
 }
 
+/* Appends to out what write(dest) puts at dest, at most room bytes, and
+ * answers the bytes written. With C++23's resize_and_overwrite the room is
+ * left as it is; before it, resize() fills it with zeros first. */
+template <class Write>
+std::size_t append_written(std::string &out, std::size_t room, Write &&write) noexcept {
+    const std::size_t before = out.size();
+#if defined(__cpp_lib_string_resize_and_overwrite)
+    std::size_t written = 0;
+    out.resize_and_overwrite(before + room, [&](char *p, std::size_t) noexcept {
+        written = write(p + before);
+        return before + written;
+    });
+#else
+    out.resize(before + room);
+    const std::size_t written = write(&out[before]);
+    out.resize(before + written);
+#endif
+    return written;
+}
+
 /* The output room of one call on a part of a conversion: enough for all of
  * it up to a scratch size, and always more than one piece's output. */
 constexpr std::size_t scratch_size = 256 * 1024;
 constexpr std::size_t piece_room = 1024;
+
+/* Converts data with as many calls of function as the output room needs,
+ * appending the output to out, each call given at most scratch_size bytes
+ * of room: small enough that the room is still in cache when the call
+ * writes it. Answers the bytes taken: all of data, or up to the start of a
+ * piece that needs more input, or of the refused piece (status then tells
+ * the refusal; it starts at QEL_STATUS_INIT). */
+inline std::size_t convert_chunks(buffer_fn function, std::size_t(QEL_CALL *bound)(std::size_t), std::string &out,
+                                  const char *data, std::size_t size, std::uint32_t call_flags,
+                                  std::int32_t &status) noexcept {
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t room = bound(size - pos);
+        if (room > scratch_size) room = scratch_size;
+        std::size_t consumed = 0;
+        const std::size_t produced = append_written(out, room, [&](char *dest) noexcept {
+            std::size_t written = 0;
+            function(dest, room, &written, data + pos, size - pos, &consumed, call_flags, &status);
+            return written;
+        });
+        pos += consumed;
+        if (status != QEL_RTN_SUCCESSFUL || pos >= size || consumed == 0 || room - produced >= piece_room)
+            return pos;
+    }
+}
 
 /* One conversion carried over as many buffer calls as its input needs:
  * the bytes not taken yet (the start of a piece that may go on), the bytes
@@ -217,26 +266,14 @@ private:
      * the bytes taken. */
     std::size_t span(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
                      position *where) noexcept {
-        const std::uint32_t call_flags = flags_ | (last ? QEL_LAST : 0u);
-        std::size_t pos = 0;
         if (size == 0) return 0;
-        for (;;) {
-            std::size_t room = bound_(size - pos);
-            if (room > scratch_size) room = scratch_size;
-            const std::size_t before = out.size();
-            out.resize(before + room);
-            std::size_t produced = 0, consumed = 0;
-            std::int32_t status = QEL_STATUS_INIT;
-            function_(&out[before], room, &produced, data + pos, size - pos, &consumed, call_flags, &status);
-            out.resize(before + produced);
-            if (status != QEL_RTN_SUCCESSFUL) {
-                failed_ = true;
-                const std::size_t at = pos + consumed;
-                set(ec, where, {status, category()}, {taken_ + at, lines_ + line_feeds(data, at) + 1});
-                return at;
-            }
-            pos += consumed;
-            if (pos >= size || consumed == 0 || room - produced >= piece_room) break;
+        std::int32_t status = QEL_STATUS_INIT;
+        const std::size_t pos =
+            convert_chunks(function_, bound_, out, data, size, flags_ | (last ? QEL_LAST : 0u), status);
+        if (status != QEL_RTN_SUCCESSFUL) {
+            failed_ = true;
+            set(ec, where, {status, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
+            return pos;
         }
         if (last && pos < size) {  // the library always takes the whole of the last input
             failed_ = true;
@@ -258,25 +295,36 @@ private:
     bool finished_ = false;
 };
 
-/* A whole input in one call into out (appended), with room for all of it. */
+/* A whole input into out (appended). The string gets room for the usual
+ * output at once, without touching it, and grows only by what each call
+ * writes: the first write to fresh memory can cost more than the
+ * conversion itself, and the bound (four bytes a byte) is far above what
+ * text gives. Output beyond
+ * that room (lines of a few bytes) grows the string as appending does. */
 inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, const char *data, std::size_t size,
                   std::error_code &ec, position *where) noexcept {
     clear(ec, where);
     if (size == 0) return;
-    const std::size_t room = encoding ? QEL_EncodeBound(size) : QEL_DecodeBound(size);
-    if (room > out.max_size() - out.size()) {
+    std::size_t(QEL_CALL *const bound)(std::size_t) = encoding ? &QEL_EncodeBound : &QEL_DecodeBound;
+    const std::size_t most = bound(size);
+    if (most > out.max_size() - out.size()) {
         set(ec, where, std::make_error_code(std::errc::no_buffer_space), {0, 1});
         return;
     }
-    const std::size_t before = out.size();
-    out.resize(before + room);
-    std::size_t produced = 0, consumed = 0;
+    std::size_t usual = encoding ? size + size / 2 + piece_room : size;
+    if (usual > most) usual = most;
+    if (out.capacity() - out.size() < usual) {
+        // At least doubled, as appending grows a string, so that a loop of
+        // small appends stays linear where reserve() takes the exact size.
+        std::size_t capacity = out.size() + usual;
+        if (capacity < out.capacity() * 2 && out.capacity() <= out.max_size() / 2) capacity = out.capacity() * 2;
+        out.reserve(capacity);
+    }
     std::int32_t status = QEL_STATUS_INIT;
-    (encoding ? QEL_EncodeBuffer : QEL_DecodeBuffer)(&out[before], room, &produced, data, size, &consumed,
-                                                     flag_bits | QEL_LAST, &status);
-    out.resize(before + produced);
-    if (status != QEL_RTN_SUCCESSFUL)
-        set(ec, where, {status, category()}, {consumed, line_feeds(data, consumed) + 1});
+    const std::size_t taken = convert_chunks(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer, bound, out, data,
+                                             size, flag_bits | QEL_LAST, status);
+    if (status == QEL_RTN_SUCCESSFUL && taken < size) status = QEL_RTN_RECORD_DAMAGED;  // never: all is taken
+    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {taken, line_feeds(data, taken) + 1});
 }
 
 /* The same into a caller's buffer; answers the bytes written. */
@@ -316,22 +364,29 @@ inline std::string record(bool encoding, std::string_view line, std::error_code 
     return buf;
 }
 
-/* A stream through a conversion, in constant memory. */
-constexpr std::size_t stream_chunk = 64 * 1024;
+/* A stream through the buffer calls, in constant memory: input is read
+ * after the bytes the last call left (the start of a piece that goes on),
+ * converted into one output buffer and written from there, so no byte is
+ * copied twice and nothing is allocated after the start. The input buffer
+ * grows only for a piece longer than itself. */
+constexpr std::size_t stream_chunk = 256 * 1024;
 
 inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
                     std::error_code &ec, position *where) noexcept {
     clear(ec, where);
-    conversion conv(encoding, flag_bits);
-    std::string chunk(stream_chunk, '\0');
-    std::string output;
-    std::uint64_t read = 0;
-    std::uint64_t lines = 0;
+    const buffer_fn function = encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer;
+    std::string input(stream_chunk, '\0');
+    std::string output(stream_chunk + stream_chunk / 2, '\0');
+    std::size_t held = 0;      // bytes at the start of input left by the last call
+    std::uint64_t read = 0;    // bytes read
+    std::uint64_t taken = 0;   // bytes converted
+    std::uint64_t lines = 0;   // line feeds in them
 #if QEL_CPP_EXCEPTIONS
     try {
 #endif
         for (;;) {
-            in.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+            if (held == input.size()) input.resize(input.size() * 2);
+            in.read(&input[held], static_cast<std::streamsize>(input.size() - held));
             const std::size_t got = static_cast<std::size_t>(in.gcount());
             const bool failed = in.bad() || (in.fail() && !in.eof());
             const bool end = !failed && in.eof();
@@ -341,25 +396,46 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
             }
             read += got;
             // The bytes read before a failure still give their whole pieces.
-            output.clear();
-            conv.feed(output, chunk.data(), got, end, ec, where);
-            if (!output.empty() && !out.write(output.data(), static_cast<std::streamsize>(output.size()))) {
-                set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+            const std::size_t have = held + got;
+            const std::uint32_t call_flags = flag_bits | (end ? QEL_LAST : 0u);
+            std::size_t pos = 0;
+            std::int32_t status = QEL_STATUS_INIT;
+            for (;;) {
+                std::size_t produced = 0, consumed = 0;
+                function(&output[0], output.size(), &produced, input.data() + pos, have - pos, &consumed, call_flags,
+                         &status);
+                pos += consumed;
+                if (produced != 0 && !out.write(output.data(), static_cast<std::streamsize>(produced))) {
+                    set(ec, where, make_error_code(errc::write_error),
+                        {taken + pos, lines + line_feeds(input.data(), pos) + 1});
+                    return;
+                }
+                if (status != QEL_RTN_SUCCESSFUL || pos >= have || consumed == 0 ||
+                    output.size() - produced >= piece_room)
+                    break;
+            }
+            if (status == QEL_RTN_SUCCESSFUL && end && pos < have)
+                status = QEL_RTN_RECORD_DAMAGED;  // never: the library takes the whole of the last input
+            if (status != QEL_RTN_SUCCESSFUL) {
+                set(ec, where, {status, category()}, {taken + pos, lines + line_feeds(input.data(), pos) + 1});
                 return;
             }
-            if (ec) return;
-            lines += line_feeds(chunk.data(), got);
+            taken += pos;
+            lines += line_feeds(input.data(), pos);
+            held = have - pos;
             if (failed) {
-                set(ec, where, make_error_code(errc::read_error), {conv.offset(), lines + 1});
+                set(ec, where, make_error_code(errc::read_error),
+                    {taken, lines + line_feeds(input.data() + pos, held) + 1});
                 return;
             }
             if (end) break;
+            if (held != 0) std::memmove(&input[0], input.data() + pos, held);
         }
-        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {conv.offset(), lines + 1});
+        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {taken, lines + 1});
 #if QEL_CPP_EXCEPTIONS
     } catch (...) {  // a stream whose exceptions() are set
         const bool reading = !in.good() && !in.eof();
-        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {conv.offset(), lines + 1});
+        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {taken, lines + 1});
     }
 #endif
 }
@@ -386,9 +462,13 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
 
 /*
  * Whole buffers: the records of text (encode) or the text of records
- * (decode), one call of QEL_EncodeBuffer (QEL_DecodeBuffer) with QEL_LAST,
- * so byte for byte what QEL_EncodeStream (QEL_DecodeStream) writes for the
- * same bytes. Empty input gives empty output, not QEL_RTN_EMPTY_SOURCE.
+ * (decode), through QEL_EncodeBuffer (QEL_DecodeBuffer) with QEL_LAST, in
+ * calls of at most 256 KiB of output each, so byte for byte what
+ * QEL_EncodeStream (QEL_DecodeStream) writes for the same bytes. A new
+ * string gets the capacity of one and a half times the input when
+ * encoding, as much as the input when decoding, and grows past that only
+ * for output that needs it (text of very short lines). Empty input gives
+ * empty output, not QEL_RTN_EMPTY_SOURCE.
  * Refusals: errc::source_encoded, nul_in_source (encode),
  * source_not_encoded, record_damaged, nul_in_source (decode); the output
  * before the refused piece is returned (error_code form) or carried by
@@ -653,8 +733,8 @@ public:
 };
 
 /*
- * Streams, in constant memory through the buffer functions (64 KiB read
- * at a time):
+ * Streams, in constant memory through the buffer functions (256 KiB read
+ * at a time, more only for a piece longer than that):
  *   encode(std::istream &in, std::ostream &out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  *   decode(in, out)  decode(in, out, ec [, position *])
