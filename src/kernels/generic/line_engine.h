@@ -157,8 +157,8 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
 }
 
 // Mapper past a line that a kernel may read and write when it works in
-// whole vectors, which are at most 64 bytes.
-inline constexpr size_t kVectorSlack = 64;
+// whole vectors: two of at most 64 bytes.
+inline constexpr size_t kVectorSlack = 128;
 // Readable and writable sizes that let a kernel use whole vectors.
 inline constexpr size_t kWhole = size_t{1} << 20;
 
