@@ -81,8 +81,17 @@ __attribute__((always_inline)) inline bool map_body(const Table &table, const un
                                                     size_t n, int s, size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
     __mmask64 space = map_vector<kDecoding>(table, in, out, n, _mm512_loadu_si512(offsets), readable, writable);
-    size_t base = 64;  // i mod 94
-    for (size_t i = 64; i < n; i += 64) {
+    size_t i = 64, base = 64;  // i mod 94
+    if (!kDecoding && readable >= 128 && writable >= 128) {
+        // Encoding, the second vector whatever n is, where it may be read
+        // and written whole: whether a line is longer than one vector is
+        // then no branch to guess. (Decoding gains nothing by it.)
+        space |= map_vector<kDecoding>(table, in + 64, out + 64, n > 64 ? n - 64 : 0,
+                                       _mm512_loadu_si512(offsets + 64), readable - 64, writable - 64);
+        i = 128;
+        base = 128 - kCycle;
+    }
+    for (; i < n; i += 64) {
         space |= map_vector<kDecoding>(table, in + i, out + i, n - i, _mm512_loadu_si512(offsets + base),
                                        readable - i, writable - i);
         base += 64;

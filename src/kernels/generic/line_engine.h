@@ -117,6 +117,12 @@ public:
         // little more than that piece.
         const size_t chunk = scanned_ == 0 ? kFirstChunk : kScanChunk;
         const size_t n = avail_ - scanned_ < chunk ? avail_ - scanned_ : chunk;
+        // The chunk after this one, on its way into the cache while this
+        // one's lines are converted.
+        {
+            const size_t from = scanned_ + n, ahead = avail_ - from < kScanChunk ? avail_ - from : kScanChunk;
+            for (size_t j = 0; j < ahead; j += 64) __builtin_prefetch(in_ + from + j);
+        }
         size_t nul = n;
         Cursor c{ends_, scanned_, 0, B::scan(in_ + scanned_, n, ends_, &nul)};
         // Line feeds before pos belong to pieces already taken.
@@ -151,8 +157,8 @@ QEL_ENGINE_INLINE size_t next_piece(Scanner<B> &sc, typename Scanner<B>::Cursor 
 }
 
 // Mapper past a line that a kernel may read and write when it works in
-// whole vectors, which are at most 64 bytes.
-inline constexpr size_t kVectorSlack = 64;
+// whole vectors: two of at most 64 bytes.
+inline constexpr size_t kVectorSlack = 128;
 // Readable and writable sizes that let a kernel use whole vectors.
 inline constexpr size_t kWhole = size_t{1} << 20;
 
@@ -237,39 +243,49 @@ QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, siz
 // its line feed makes at most m + grow bytes, so that where the run's
 // output fits as a whole no line needs a look of its own; where it may
 // not, every line is checked.
+//
+// The loops walk pointers (the input, the output, the next line feed's
+// entry) rather than offsets from the job's start, so that their few values
+// stay in registers.
 template <class Step>
-QEL_ENGINE_INLINE BatchAt run_whole(const uint16_t *ends, size_t base, BatchAt a, size_t last, size_t room,
-                                    size_t grow, Step step) {
-    size_t pos = a.consumed, made = a.produced, k = a.next;
+QEL_ENGINE_INLINE BatchAt run_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
+                                    size_t base, BatchAt a, size_t last, size_t room, size_t grow, Step step) {
+    const unsigned char *p = in + a.consumed;
+    unsigned char *o = out + a.produced;
+    const unsigned char *const chunk = in + base;
+    const uint16_t *e = ends + a.next;
+    const uint16_t *const e_last = ends + last;
     // Every line's bytes with its line feed, less one a line, plus grow a line.
-    if (k < last && made + (base + ends[last - 1] + 1 - pos) - (last - k) + grow * (last - k) + kVectorSlack <= room) {
-        for (; k < last; ++k) {
-            const size_t at = base + ends[k];
-            const size_t r = step(pos, at - pos, made);
+    if (e < e_last && a.produced + (base + e_last[-1] + 1 - a.consumed) - (last - a.next) +
+                              grow * (last - a.next) + kVectorSlack <= room) {
+        for (; e < e_last; ++e) {
+            const unsigned char *const lf = chunk + *e;
+            const size_t r = step(p, static_cast<size_t>(lf - p), o);
             if (r == kNone) break;
-            pos = at + 1;
-            made += r;
+            p = lf + 1;
+            o += r;
         }
-        return BatchAt{pos, made, k};
+    } else {
+        for (; e < e_last; ++e) {
+            const unsigned char *const lf = chunk + *e;
+            const size_t m = static_cast<size_t>(lf - p);
+            if (static_cast<size_t>(o - out) + m + grow + kVectorSlack > room) break;
+            const size_t r = step(p, m, o);
+            if (r == kNone) break;
+            p = lf + 1;
+            o += r;
+        }
     }
-    for (; k < last; ++k) {
-        const size_t at = base + ends[k];
-        if (made + (at - pos) + grow + kVectorSlack > room) break;
-        const size_t r = step(pos, at - pos, made);
-        if (r == kNone) break;
-        pos = at + 1;
-        made += r;
-    }
-    return BatchAt{pos, made, k};
+    return BatchAt{static_cast<size_t>(p - in), static_cast<size_t>(o - out), static_cast<size_t>(e - ends)};
 }
 
 template <ByteMapper B, bool kForce>
 __attribute__((noinline)) BatchAt encode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
                                                size_t base, BatchAt a, size_t last, size_t room) {
     const B bytes;
-    return run_whole(ends, base, a, last, room, 4,
-                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
-                         const size_t n = encode_line<B, kForce>(bytes, in + pos, m, out + made, kWhole, kWhole);
+    return run_whole(in, out, ends, base, a, last, room, 4,
+                     [&](const unsigned char *p, size_t m, unsigned char *o) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = encode_line<B, kForce>(bytes, p, m, o, kWhole, kWhole);
                          return n == kNone ? kNone : n + 4;
                      });
 }
@@ -278,9 +294,9 @@ template <ByteMapper B>
 __attribute__((noinline)) BatchAt decode_whole(const unsigned char *in, unsigned char *out, const uint16_t *ends,
                                                size_t base, BatchAt a, size_t last, size_t room) {
     const B bytes;
-    return run_whole(ends, base, a, last, room, 0,
-                     [&](size_t pos, size_t m, size_t made) QEL_ENGINE_LAMBDA -> size_t {
-                         const size_t n = decode_line(bytes, in + pos, m, out + made, kWhole, kWhole);
+    return run_whole(in, out, ends, base, a, last, room, 0,
+                     [&](const unsigned char *p, size_t m, unsigned char *o) QEL_ENGINE_LAMBDA -> size_t {
+                         const size_t n = decode_line(bytes, p, m, o, kWhole, kWhole);
                          return n == kNone ? kNone : n + 1;
                      });
 }
