@@ -130,7 +130,7 @@ inline uint32_t map_vector(const Slices &table, const unsigned char *in, unsigne
     const __m256i v = load_part(in, readable);
     const size_t count = left < 32 ? left : 32;
     store_part(out, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable);
-    return kDecoding ? lanes_equal(v, ' ') & static_cast<uint32_t>(~0ull >> (64 - count)) : 0;
+    return kDecoding ? lanes_equal(v, ' ') & static_cast<uint32_t>((uint64_t{1} << count) - 1) : 0;
 }
 
 // Maps n bytes; the first vector is done apart, with no loop, since many
@@ -141,8 +141,17 @@ inline bool map_body(const Slices &table, const unsigned char *in, unsigned char
     const unsigned char *offsets = kShiftOffsets.at[s];
     if (n == 0) return false;
     uint32_t space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
-    size_t base = 32;  // i mod 94
-    for (size_t i = 32; i < n; i += 32) {
+    size_t i = 32, base = 32;  // i mod 94
+    if (readable >= 64 && writable >= 64) {
+        // The second vector whatever n is, where it may be read and written
+        // whole: many lines end near 32 bytes, and whether one goes past
+        // them is then no branch to guess.
+        space |= map_vector<kDecoding>(table, in + 32, out + 32, n > 32 ? n - 32 : 0, load32(offsets + 32),
+                                       readable - 32, writable - 32);
+        i = 64;
+        base = 64;
+    }
+    for (; i < n; i += 32) {
         space |= map_vector<kDecoding>(table, in + i, out + i, n - i, load32(offsets + base), readable - i,
                                        writable - i);
         base += 32;
