@@ -226,9 +226,14 @@ QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, siz
                                      size_t readable, size_t writable) {
     if (m < 3 || m - 3 > kMaxText) return kNone;
     const size_t n = m - 3;
+    if (n + 1 > writable) return kNone;
+    // Most records carry the header this build writes, which names its
+    // shift: one comparison, and the shift a constant.
+    if (memcmp(p, kHeaders.at[n], 3) == 0)
+        return put_text(bytes, p + 3, n, kShift, o, readable - 3, writable) ? kNone : n;
     if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
     const int s = shift_of_step_mark(p[2]);
-    if (s == 0 || n + 1 > writable) return kNone;
+    if (s == 0) return kNone;
     if (put_text(bytes, p + 3, n, s, o, readable - 3, writable)) return kNone;
     return n;
 }
