@@ -162,18 +162,41 @@ inline bool map_body(const Slices &table, const unsigned char *in, unsigned char
 
 struct Mapper {
 
+    // 64 bytes a step. The first four line feeds of a step are written
+    // whatever the step holds (entries past the count are never read), so
+    // that in text, with a line feed or two in 64 bytes, no branch depends
+    // on how many there are.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        size_t count = 0;
+        size_t count = 0, i = 0;
         *nul = n;
-        for (size_t i = 0; i < n; i += 32) {
+        for (; i + 64 <= n; i += 64) {
+            const __m256i a = load32(p + i), b = load32(p + i + 32);
+            put_ends(ends, &count, i, lanes_equal(a, '\n') | uint64_t{lanes_equal(b, '\n')} << 32);
+            if (*nul == n && !_mm256_testz_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), _mm256_setzero_si256()),
+                                                 _mm256_set1_epi8(-1))) {
+                const uint64_t z = lanes_equal(a, '\0') | uint64_t{lanes_equal(b, '\0')} << 32;
+                *nul = i + static_cast<size_t>(__builtin_ctzll(z));
+            }
+        }
+        for (; i < n; i += 32) {
             const __m256i v = load_part(p + i, n - i);
             const uint32_t inside = n - i >= 32 ? ~0u : static_cast<uint32_t>((1ull << (n - i)) - 1);
-            for (uint32_t lf = lanes_equal(v, '\n') & inside; lf != 0; lf &= lf - 1)
-                ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctz(lf)));
+            put_ends(ends, &count, i, lanes_equal(v, '\n') & inside);
             const uint32_t z = lanes_equal(v, '\0') & inside;
             if (z != 0 && *nul == n) *nul = i + static_cast<size_t>(__builtin_ctz(z));
         }
         return count;
+    }
+
+    // Adds i + the place of each bit of lf to ends.
+    static void put_ends(uint16_t *ends, size_t *count, size_t i, uint64_t lf) {
+        uint16_t *e = ends + *count;
+        *count += static_cast<size_t>(__builtin_popcountll(lf));
+        for (int k = 0; k < 4; ++k) {
+            e[k] = static_cast<uint16_t>(i + static_cast<size_t>(lf != 0 ? __builtin_ctzll(lf) : 64));
+            lf &= lf - 1;
+        }
+        for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
     }
 
     void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
