@@ -54,6 +54,12 @@ fi
 buffer_name() {
     if [[ $1 == 0 ]]; then echo "stdio's own buffers ($(stat -f -c %S "$root") bytes here)"; else echo "$1-byte buffers"; fi
 }
+# Its size, short: "4 KiB", or "N bytes" where it is no whole number of KiB.
+buffer_size() {
+    local b=$1
+    [[ $b == 0 ]] && b=$(stat -f -c %S "$root")
+    if (( b % 1024 == 0 )); then echo "$((b / 1024)) KiB"; else echo "$b bytes"; fi
+}
 
 say() { echo "run.sh: $*" >&2; }
 
@@ -245,8 +251,8 @@ summarize() {
 summary_table() {
     local b header="| lines | kernel |" rule="| --- | --- |"
     for b in $buffers; do
-        if [[ $b == 0 ]]; then header+=" stdio's own buffers ($(( $(stat -f -c %S "$root") / 1024 )) KiB): ÷ tr | ÷ block copy |"
-        else header+=" $((b / 1024)) KiB buffers: ÷ tr | ÷ block copy |"; fi
+        if [[ $b == 0 ]]; then header+=" stdio's own buffers ($(buffer_size 0)): ÷ tr | ÷ block copy |"
+        else header+=" $(buffer_size "$b") buffers: ÷ tr | ÷ block copy |"; fi
         rule+=" ---: | ---: |"
     done
     header+=" in memory: GB/s | ÷ memcpy | ÷ tr |"
@@ -284,11 +290,9 @@ draw_chart() {
         return 0
     fi
     local data=$build/chart.dat shapes_seen ways="" b
-    # The ways' names under their bars: stdio buffers in KiB (or bytes), then memory.
-    for b in $buffers; do
-        [[ $b == 0 ]] && b=$(stat -f -c %S "$root")
-        if (( b % 1024 == 0 )); then ways+=" $((b / 1024))_KiB_stdio"; else ways+=" ${b}_B_stdio"; fi
-    done
+    # The ways' names under their bars (words joined by _ until they are
+    # written): the stdio buffers' sizes, then memory.
+    for b in $buffers; do ways+=" $(buffer_size "$b" | tr ' ' _)_stdio"; done
     ways+=" in_memory"
     shapes_seen=$(cut -f1 "$summary" | uniq | tr '\n' ' ')
     # Blocks for gnuplot's index: encode for every shape, then decode; in a
