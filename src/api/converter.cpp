@@ -137,6 +137,7 @@ private:
     }
 
     void hold_rest(const unsigned char *p, size_t n) {
+        if (n == 0) return;
         memcpy(s_->hold + s_->hold_len, p, n);
         s_->hold_len += static_cast<uint32_t>(n);
     }
@@ -153,7 +154,7 @@ private:
         const unsigned char *const next = src_ + taken_;
         // A line feed among the bytes that can still join the piece ends it.
         const size_t reach = cut_ + 1 - held;
-        const bool lf = memchr(next, '\n', left < reach ? left : reach) != nullptr;
+        const bool lf = left != 0 && memchr(next, '\n', left < reach ? left : reach) != nullptr;
         if (!lf && held + left <= cut_ && !last_) {
             hold_rest(next, left);
             taken_ = avail_;
@@ -161,7 +162,7 @@ private:
             return QEL_RTN_SUCCESSFUL;
         }
         const size_t add = left < kHoldSize - held ? left : kHoldSize - held;
-        memcpy(s_->hold + held, next, add);
+        if (add != 0) memcpy(s_->hold + held, next, add);
         const size_t n = held + add;
         const JobResult r = job_(job(s_->hold, n, last_ && add == left, s_->out, kOutSize, true), &count_);
         if (r.code != QEL_RTN_SUCCESSFUL) {
