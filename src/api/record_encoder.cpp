@@ -32,8 +32,8 @@ extern "C" QEL_API int32_t QEL_CALL QEL_EncodeRecord(FILE *dest, char *text, int
     unsigned char *t = reinterpret_cast<unsigned char *>(text);
     const size_t n = trim_line_end(t, strlen(text));
     t[n] = '\0';
-    if (carries_mark(t, n)) return finish(status, QEL_RTN_SOURCE_ENCODED);
-    if (n > kMaxText) return finish(status, QEL_RTN_LINE_TOO_LONG);
+    const int32_t refusal = text_refusal(t, n, false);
+    if (refusal != QEL_RTN_SUCCESSFUL) return finish(status, refusal);
 
     unsigned char work[kRecordBufferSize];
     const size_t len = encode_record(t, n, work);

@@ -207,20 +207,23 @@ template <ByteMapper B, bool kForce>
 QEL_ENGINE_INLINE size_t encode_line(const B &bytes, const unsigned char *p, size_t m, unsigned char *o,
                                      size_t readable, size_t writable) {
     if (m > kMaxText) return kNone;  // a piece of 507 bytes and the rest
-    const size_t n = m != 0 && p[m - 1] == '\r' ? m - 1 : m;
-    // Where two bytes are readable the mark test reads them whatever n is:
-    // for n < 2 one of them is a CR or a line feed, and the mark would need
-    // the other to be 146 or 149, above 127, so a text that short never
-    // shows it.
+    const size_t n = text_before_line_feed(p, m);
+    // The mark test of text_refusal, which reads two bytes whatever n is
+    // where two are readable: for n < 2 one of them is a CR or a line
+    // feed, and the mark would need the other to be 146 or 149, above 127,
+    // so a text that short never shows it.
     if (!kForce && carries_mark(p, readable >= 2 ? 2 : n)) return kNone;
     if (n + 4 > writable) return kNone;
     put_record(bytes, p, n, o, readable, writable);
     return n;
 }
 
-// Decoding takes a record whose body stands as it is (its length named by
-// the header, no CR before its line feed), with a known step mark, whose
-// text fits, and with no space in its body.
+// Decoding takes a subset of what parse_record accepts: a record whose
+// body stands as it is (the length its header names, so neither a CR
+// before its line feed nor a line feed of the text's own, which
+// parse_record also takes back), with a step mark that names a shift,
+// whose text fits, and with no space in its body. Everything else goes to
+// the one-piece path, which decodes it with parse_record or refuses it.
 template <ByteMapper B>
 QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, size_t m, unsigned char *o,
                                      size_t readable, size_t writable) {
@@ -231,6 +234,8 @@ QEL_ENGINE_INLINE size_t decode_line(const B &bytes, const unsigned char *p, siz
     // shift: one comparison, and the shift a constant.
     if (memcmp(p, kHeaders.at[n], 3) == 0)
         return put_text(bytes, p + 3, n, kShift, o, readable - 3, writable) ? kNone : n;
+    // read_header's checks, written out: through that call gcc gives this
+    // loop a few per cent more instructions (callgrind).
     if (!carries_mark(p, 2) || p[0] != kHeaders.at[n][0]) return kNone;
     const int s = shift_of_step_mark(p[2]);
     if (s == 0) return kNone;
@@ -429,7 +434,8 @@ QEL_ENGINE_INLINE JobResult encode_job(const Job &sp, LineCount *count) {
                     [&](const unsigned char *piece, size_t len, bool lf, bool, size_t readable, unsigned char *o,
                         size_t room, size_t *made) QEL_ENGINE_LAMBDA -> int32_t {
                         const size_t n = trim_line_end(piece, len, lf);
-                        if (!force && carries_mark(piece, n)) return QEL_RTN_SOURCE_ENCODED;
+                        const int32_t refusal = text_refusal(piece, n, force);  // a piece is never too long
+                        if (refusal != QEL_RTN_SUCCESSFUL) return refusal;
                         if (n + 4 > room) return kNoRoom;
                         *made = put_record(bytes, piece, n, o, readable, room);
                         return QEL_RTN_SUCCESSFUL;
