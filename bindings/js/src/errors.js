@@ -1,10 +1,11 @@
 // The library's status messages, and the error a refused piece raises.
 
-import { cString, ex } from "./wasm.js";
+import * as wasm from "./wasm.js";
 
-/** The library's fixed English message for a status code. */
+/** The library's fixed English message for a status code; anything but a 32-bit integer is an unknown code. */
 export function message(code) {
-    return cString(ex.QEL_RtnCodeStr(code | 0));
+    wasm.ready();
+    return wasm.cString(wasm.ex.QEL_RtnCodeStr(Number.isInteger(code) && code === (code | 0) ? code : 0));
 }
 
 /** A piece of input the library refused. */

@@ -8,7 +8,7 @@ class Stream {
         this._converter = new Converter(encoding, force);
     }
 
-    /** Bytes of input converted so far. */
+    /** Bytes of input converted so far; after a refusal, where the refused piece starts. */
     get offset() {
         return this._converter.taken;
     }
@@ -26,8 +26,8 @@ class Stream {
 
 /** Encodes text that arrives in pieces, split anywhere. */
 export class Encoder extends Stream {
-    constructor({ force = false } = {}) {
-        super(true, force);
+    constructor(options) {
+        super(true, Boolean(options?.force));
     }
 }
 

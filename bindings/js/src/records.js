@@ -2,9 +2,10 @@
 
 import { QelError, message } from "./errors.js";
 import { bytesOf } from "./input.js";
-import { SUCCESSFUL, ex, inputAt, inputRoom, memory } from "./wasm.js";
+import { SUCCESSFUL, ex, inputAt, inputRoom, memory, ready } from "./wasm.js";
 
 function recordCall(encoding, data, what) {
+    ready();
     const bytes = bytesOf(data, what);
     if (bytes.includes(0)) throw new QelError(12, message(12), bytes.indexOf(0), 1);
     if (bytes.length > inputRoom - 8) throw new QelError(11, message(11), 0, 1);
