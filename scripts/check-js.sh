@@ -93,7 +93,8 @@ echo "typed-use.mts, typed-use-current.mts: types check with tsc $("$current" --
 step "esbuild bundles of the package: for the browser (iife, the .wasm as a file) and for Node.js (cjs, the .wasm inlined)"
 cp "$js/test-browser/package.json" "$js/test-browser/package-lock.json" "$top/bundle/"
 (cd "$top/bundle" && npm ci --no-audit --no-fund >/dev/null && npm install --offline --no-audit --no-fund "$tarball" >/dev/null)
-cp "$js/test-browser/bundle/"* "$top/bundle/"
+cp "$js/test-browser/bundle/"*.js "$top/bundle/"
+mkdir -p "$top/bundle/web" && cp "$js/test-browser/bundle/index.html" "$top/bundle/web/"
 esbuild=$top/bundle/node_modules/.bin/esbuild
 (cd "$top/bundle" && "$esbuild" app.js --bundle --platform=browser --format=iife --loader:.wasm=file \
      --outdir=web --log-level=warning)
