@@ -32,7 +32,10 @@ stamp=$top/build-started
 touch "$stamp"
 cmake -S "$js" -B "$top/wasm" --toolchain "$repo/cmake/toolchains/wasm32-emscripten.cmake" >/dev/null
 cmake --build "$top/wasm"
-written=$(find "$repo/bindings" "$repo/src" "$repo/include" "$repo/cmake" -newer "$stamp" -print)
+# Files the build wrote into the source tree (the tree's own files, which
+# someone may be editing meanwhile, left aside).
+written=$(cd "$repo" && find bindings src include cmake -type f -newer "$stamp" -print |
+          grep -vxF -f <(git -C "$repo" ls-files bindings src include cmake) || true)
 [ -z "$written" ] || die "building the module wrote into the source tree: $written"
 wasm=$top/wasm/dist/qelcode.wasm
 node -e '
@@ -92,14 +95,14 @@ echo "typed-use.mts, typed-use-current.mts: types check with tsc $("$current" --
 
 step "esbuild bundles of the package: for the browser (iife, the .wasm as a file) and for Node.js (cjs, the .wasm inlined)"
 cp "$js/test-browser/package.json" "$js/test-browser/package-lock.json" "$top/bundle/"
-(cd "$top/bundle" && npm ci --no-audit --no-fund >/dev/null && npm install --offline --no-audit --no-fund "$tarball" >/dev/null)
+(cd "$top/bundle" && npm ci --no-audit --no-fund --loglevel=error >/dev/null && npm install --offline --loglevel=error --no-audit --no-fund "$tarball" >/dev/null)
 cp "$js/test-browser/bundle/"*.js "$top/bundle/"
 mkdir -p "$top/bundle/web" && cp "$js/test-browser/bundle/index.html" "$top/bundle/web/"
 esbuild=$top/bundle/node_modules/.bin/esbuild
 (cd "$top/bundle" && "$esbuild" app.js --bundle --platform=browser --format=iife --loader:.wasm=file \
      --outdir=web --log-level=warning)
 ls "$top/bundle/web"/*.wasm >/dev/null || die "the browser bundle has no .wasm beside it"
-(cd "$top/bundle" && "$esbuild" node-app.js --bundle --platform=node --format=cjs --loader:.wasm=binary \
+(cd "$top/bundle" && "$esbuild" node-app.js --bundle --platform=node --target=node18 --format=cjs --loader:.wasm=binary \
      --outfile=node-app.cjs --log-level=warning)
 (cd /tmp && node "$top/bundle/node-app.cjs")
 

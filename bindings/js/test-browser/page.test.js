@@ -155,7 +155,7 @@ test("the package bundled by esbuild for the browser loads its .wasm through ini
     const failures = [];
     page.on("pageerror", (e) => failures.push(e));
     await page.goto(`${base}/bundle/index.html`);
-    await page.waitForSelector("body[data-done]");
+    await page.waitForSelector("body[data-done]", { state: "attached" });
     assert.equal(await page.getAttribute("body", "data-error"), null);
     assert.equal(await page.getAttribute("body", "data-version"), "1.1.0");
     // Worked out by hand, as in the page's test.
