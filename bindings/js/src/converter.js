@@ -1,5 +1,5 @@
-// One conversion carried over as many library calls as its input needs, its
-// output gathered in one growing buffer.
+// One conversion carried over as many calls as its input needs, through the
+// library's converter, its output gathered in one growing buffer.
 
 import { QelError, message } from "./errors.js";
 import { firstRoom, grownRoom, outputBound } from "./sizing.js";
@@ -41,15 +41,24 @@ class Output {
     }
 }
 
-/** One conversion carried over as many calls as its input needs. */
+// The module has one converter slot, at the start of its output room (the
+// rest is the room of a call). Each Converter keeps its state here in
+// JavaScript and brings it into the slot for the length of a call: a
+// QEL_Converter may be copied byte for byte, and any number of conversions
+// may be under way at once.
+const STATE_SIZE = 1152;      // QEL_CONVERTER_SIZE
+const DECODE = 4;
+const HELD = 4096;            // more than a converter holds: input of a piece that may go on, output of one record
+
+/** One conversion carried over as many calls as its input needs: the library's converter. */
 export class Converter {
     constructor(encoding, force) {
         wasm.ready();
         this.encoding = encoding ? 1 : 0;
-        this.flags = encoding && force ? FORCE : 0;
-        this.carry = new Uint8Array(0);   // the start of a piece that may go on
-        this.taken = 0;                   // input bytes converted so far
-        this.lines = 0;                   // line feeds among them
+        const slot = wasm.outputAt;
+        wasm.ex.QEL_ConverterInit(slot, encoding ? (force ? FORCE : 0) : DECODE);
+        this.state = wasm.memory.slice(slot, slot + STATE_SIZE);
+        this.taken = 0;                   // input bytes of the pieces converted so far
         this.finished = false;
         this.failed = false;
     }
@@ -61,37 +70,41 @@ export class Converter {
         if (this.failed) throw new Error("this conversion stopped at a refused piece");
         if (this.finished) throw new Error("this conversion is closed");
         const { memory, inputAt, inputRoom, outputAt, words, ex } = wasm;
-        const out = new Output(firstRoom(this.encoding, input.length + this.carry.length));
+        const slot = outputAt;
+        const room = outputAt + STATE_SIZE;
+        const roomSize = wasm.outputRoom - STATE_SIZE;
+        const out = new Output(firstRoom(this.encoding, input.length));
+        memory.set(this.state, slot);
+        const [producedAt, consumedAt, statusAt] = [words.byteOffset, words.byteOffset + 4, words.byteOffset + 12];
         let pos = 0;
         for (;;) {
-            const window = memory.subarray(inputAt, inputAt + inputRoom);
-            window.set(this.carry);
-            const copied = Math.min(inputRoom - this.carry.length, input.length - pos);
-            window.set(input.subarray(pos, pos + copied), this.carry.length);
-            pos += copied;
-            const n = this.carry.length + copied;
-            const end = pos === input.length;
-            if (n === 0) break;
-            const status = ex.QEL_WasmConvert(this.encoding, n, this.flags | (last && end ? LAST : 0));
-            const produced = words[0];
-            const consumed = words[1];
-            const lfs = words[2];
-            if (produced) out.append(outputAt, produced, out.length + produced + outputBound(this.encoding, n - consumed + input.length - pos));
-            this.taken += consumed;
-            this.lines += lfs;
-            if (status !== SUCCESSFUL) {
-                this.failed = true;
-                this.carry = new Uint8Array(0);
-                throw new QelError(status, message(status), this.taken, this.lines + 1, exact ? out.own() : out.take());
+            const n = Math.min(inputRoom, input.length - pos);
+            memory.set(input.subarray(pos, pos + n), inputAt);
+            const end = pos + n === input.length;
+            let at = 0;
+            for (;;) {
+                words[3] = SUCCESSFUL;
+                ex.QEL_ConverterPut(slot, room, roomSize, producedAt, inputAt + at, n - at,
+                                    consumedAt, last && end ? LAST : 0, statusAt);
+                const produced = words[0];
+                at += words[1];
+                if (produced) out.append(room, produced, out.length + produced + outputBound(this.encoding, input.length - pos - at + HELD) + HELD);
+                if (words[3] !== SUCCESSFUL) {
+                    const code = words[3];
+                    this.failed = true;
+                    this.taken = Number(ex.QEL_ConverterOffset(slot));
+                    const line = Number(ex.QEL_ConverterLine(slot));
+                    throw new QelError(code, message(code), this.taken, line, exact ? out.own() : out.take());
+                }
+                // Taken whole, and room to spare: nothing is held back.
+                if (at === n && produced < roomSize) break;
             }
-            this.carry = window.slice(consumed, n);
+            pos += n;
             if (end) break;
-            if (consumed === 0) throw new Error("qelcode: a piece longer than the input room");
         }
-        if (last) {
-            if (this.carry.length) throw new Error(`qelcode: the library left ${this.carry.length} bytes of the last input`);
-            this.finished = true;
-        }
+        this.taken = Number(ex.QEL_ConverterOffset(slot));
+        this.state.set(memory.subarray(slot, slot + STATE_SIZE));
+        if (last) this.finished = true;
         return exact ? out.own() : out.take();
     }
 }

@@ -25,9 +25,20 @@ export const version: string;
 /** The library's fixed English message for a status code (anything but a 32-bit integer is an unknown code). */
 export function message(code: number): string;
 
+/** QelError.code: a line that already carries the encoded mark (encoding without force). */
+export const SOURCE_ENCODED: 9;
+/** QelError.code: text where records were expected (decoding). */
+export const SOURCE_NOT_ENCODED: 10;
+/** QelError.code: a line or record longer than encodeRecord() or decodeRecord() takes. */
+export const LINE_TOO_LONG: 11;
+/** QelError.code: a NUL byte in the input. */
+export const NUL_IN_SOURCE: 12;
+/** QelError.code: a record that is not whole or not well formed (decoding). */
+export const RECORD_DAMAGED: 13;
+
 /** A piece of input the library refused. */
 export class QelError extends Error {
-    /** The status code: 9 a line that already carries the encoded mark, 10 text where records were expected, 12 a NUL byte, 13 a damaged record. */
+    /** The status code: SOURCE_ENCODED, SOURCE_NOT_ENCODED, LINE_TOO_LONG, NUL_IN_SOURCE or RECORD_DAMAGED. */
     readonly code: number;
     /** The library's fixed English message for the code. */
     readonly message: string;

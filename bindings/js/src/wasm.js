@@ -11,8 +11,9 @@ export let ex = null;
 export let inputRoom = 0;
 export let inputAt = 0;
 export let outputAt = 0;
+export let outputRoom = 0;
 export let memory = null;
-export let words = null;   // produced, consumed, line feeds
+export let words = null;   // produced, consumed, line feeds, status
 /** The library's version, "MAJOR.MINOR.PATCH" (empty until init()). */
 export let version = "";
 
@@ -61,8 +62,9 @@ function bind(instance) {
     inputRoom = e.QEL_WasmInputRoom();
     inputAt = arenaAt + e.QEL_WasmInputOffset();
     outputAt = arenaAt + e.QEL_WasmOutputOffset();
+    outputRoom = e.QEL_WasmOutputRoom();
     memory = new Uint8Array(e.memory.buffer);
-    words = new Uint32Array(e.memory.buffer, arenaAt, 3);
+    words = new Uint32Array(e.memory.buffer, arenaAt, 4);
     ex = e;
     version = cString(e.QEL_Version());
 }

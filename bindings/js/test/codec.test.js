@@ -364,6 +364,38 @@ test("qelcode/init in a fresh Node.js: nothing before init(), then init() with n
     }
 });
 
+test("conversions under way at once keep their own state", () => {
+    // Two encoders and a decoder fed in turns, a byte at a time, each
+    // holding a partial piece between turns.
+    const texts = [sample, bytes("one\r\ntwo\n" + "w".repeat(600) + "\nlast"), bytes("")];
+    const records = qel.encode(texts[0]);
+    const conversions = [new qel.Encoder(), new qel.Encoder(), new qel.Decoder()];
+    const inputs = [texts[0], texts[1], records];
+    const got = [[], [], []];
+    for (let i = 0; i < Math.max(...inputs.map((x) => x.length)); i++) {
+        for (let k = 0; k < 3; k++) if (i < inputs[k].length) got[k].push(conversions[k].feed(inputs[k].subarray(i, i + 1)));
+    }
+    for (let k = 0; k < 3; k++) got[k].push(conversions[k].close());
+    assert.deepEqual(Buffer.concat(got[0]), Buffer.from(records));
+    assert.deepEqual(Buffer.concat(got[1]), Buffer.from(qel.encode(texts[1])));
+    assert.deepEqual(Buffer.concat(got[2]), Buffer.from(qel.decode(records)));
+});
+
+test("the refusal codes are named", () => {
+    const names = {
+        SOURCE_ENCODED: [9, "Source encoded"],
+        SOURCE_NOT_ENCODED: [10, "Source not encoded"],
+        LINE_TOO_LONG: [11, "Line too long"],
+        NUL_IN_SOURCE: [12, "NUL byte in source"],
+        RECORD_DAMAGED: [13, "Damaged record"],
+    };
+    for (const [name, [code, text]] of Object.entries(names)) {
+        assert.equal(qel[name], code, name);
+        assert.equal(qel.message(qel[name]), text, name);
+    }
+    assert.throws(() => qel.decode(bytes("plain\n")), { code: qel.SOURCE_NOT_ENCODED });
+});
+
 test("encodeFile and decodeFile", async () => {
     const dir = mkdtempSync(join(tmpdir(), "qelcode-"));
     writeFileSync(join(dir, "a.txt"), sample);
