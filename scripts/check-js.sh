@@ -90,8 +90,8 @@ current=$top/tools/node_modules/.bin/tsc
 (cd "$top/app" && "$current" "${tsc_flags[@]}" typed-use.mts typed-use-current.mts)
 # A bundler's resolution, which takes the browser's declarations.
 (cd "$top/app" && "$current" --noEmit --strict --target es2022 --module preserve --moduleResolution bundler \
-     --lib es2022,dom typed-use-current.mts)
-echo "typed-use.mts, typed-use-current.mts: types check with tsc $("$current" --version)"
+     --lib es2022,dom typed-use-current.mts typed-use-browser.mts)
+echo "typed-use.mts, typed-use-current.mts, typed-use-browser.mts: types check with tsc $("$current" --version)"
 
 step "esbuild bundles of the package: for the browser (iife, the .wasm as a file) and for Node.js (cjs, the .wasm inlined)"
 cp "$js/test-browser/package.json" "$js/test-browser/package-lock.json" "$top/bundle/"

@@ -2,7 +2,7 @@
 // buffer), under Node's and a bundler's resolution: results are
 // Uint8Array<ArrayBuffer>, which the web's byte-taking APIs accept, and
 // inputs may be any buffer.
-import { encode, decode, encodeRecord, decodeRecord, Encoder, encodeStream, init, QelError, type Bytes } from "qelcode";
+import { encode, decode, encodeRecord, decodeRecord, Encoder, encodeStream, init, QelError, SOURCE_ENCODED, type Bytes } from "qelcode";
 
 await init(new URL("https://example.org/qelcode.wasm"));
 const records: Uint8Array<ArrayBuffer> = encode(new Uint8Array([65, 10]));
@@ -16,7 +16,7 @@ const pieces: ReadableStream<Bytes> = new ReadableStream<Uint8Array>().pipeThrou
 try {
     decode(records);
 } catch (e) {
-    if (e instanceof QelError) new Blob([e.output]);
+    if (e instanceof QelError && e.code === SOURCE_ENCODED) new Blob([e.output]);
 }
 console.log(fromShared, fromSharedView, blob, digest, body, pieces);
 // @ts-expect-error a result is never over a SharedArrayBuffer
