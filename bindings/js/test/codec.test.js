@@ -255,6 +255,21 @@ test("output room is sized in whole numbers past 4 GiB, and grows no further tha
     for (const [f, args, result] of cases) assert.equal(f(...args), result, `${f.name}(${args})`);
 });
 
+// Past 2 GiB of text for real: several GiB of memory, so only on request.
+test("encode() of more than 2 GiB", { skip: !process.env.QEL_JS_HUGE && "QEL_JS_HUGE not set" }, () => {
+    const line = bytes("x".repeat(63) + "\n");    // its record: 64 + 3 bytes
+    const lines = 2.25 * 2 ** 30 / 64;
+    const input = new Uint8Array(lines * 64);
+    input.set(line);
+    for (let filled = 64; filled < input.length; filled *= 2) input.copyWithin(filled, 0, Math.min(filled, input.length - filled));
+    const records = qel.encode(input);
+    assert.equal(records.length, lines * 67);
+    assert.equal(records.buffer.byteLength, records.length);
+    const one = qel.encodeRecord(line);
+    assert.deepEqual(records.subarray(records.length - 67), one);
+    assert.deepEqual(records.subarray(0, 67), one);
+});
+
 test("one-shot results own exactly their bytes", () => {
     const empty = " \x7f5\n";   // the record of an empty line: four times its text
     const cases = [
