@@ -2,17 +2,17 @@
 // same through an Encoder fed 1 MiB at a time with its output dropped (as
 // the native in-memory benchmark drops its output); and a plain copy of
 // the same bytes in the same run for scale.
-//   node bench/speed.mjs FILE [REPEATS]
+//   node bench/speed.mjs WASM FILE [REPEATS]     (WASM: the built qelcode.wasm)
 import { readFileSync, statSync } from "node:fs";
-import { encode, Encoder } from "qelcode";
+import { encode, Encoder, init } from "qelcode/init";
 
-const [file, repeats = "3"] = process.argv.slice(2);
+const [wasm, file, repeats = "3"] = process.argv.slice(2);
 if (!file) {
-    console.error("usage: node bench/speed.mjs FILE [REPEATS]");
+    console.error("usage: node bench/speed.mjs WASM FILE [REPEATS]");
     process.exit(2);
 }
+await init(readFileSync(wasm));
 const text = readFileSync(file);
-const wasm = new URL("../dist/qelcode.wasm", import.meta.url);
 
 function best(f) {
     let least = Infinity;

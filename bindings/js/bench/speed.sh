@@ -2,7 +2,7 @@
 # encode() in Node against the native library's portable kernel in memory
 # (qelbench encode-buffer), on the same real text, in the same run.
 #   bindings/js/bench/speed.sh [BUILD_DIR]   (default: build-js-bench; QEL_BENCH_MIB, default 100)
-# Needs the WebAssembly module built (scripts/check-js.sh, or the README's commands).
+# Needs emscripten (the WebAssembly module is built into BUILD_DIR/wasm).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../../.." && pwd)
@@ -12,8 +12,10 @@ cmake -S "$repo" -B "$top/native" -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=ON -DQ
       -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$top/native" -j2 --target qelcorpus qelbench >/dev/null
 corpus=$(QEL_BENCH_MIB=$mib bash "$repo/bench/make_corpus.sh" "$top/native/bench" "$top/corpus" | tail -n 1)
+cmake -S "$repo/bindings/js" -B "$top/wasm" --toolchain "$repo/cmake/toolchains/wasm32-emscripten.cmake" >/dev/null
+NODE_PATH=${NODE_PATH:-/usr/share/nodejs} cmake --build "$top/wasm" >/dev/null
 native=$("$top/native/bench/qelbench" -n 3 encode-buffer "$corpus/text.txt")
-js=$(node "$here/speed.mjs" "$corpus/text.txt" 3)
+js=$(node "$here/speed.mjs" "$top/wasm/dist/qelcode.wasm" "$corpus/text.txt" 3)
 echo "native portable: $native"
 echo "node (wasm):     $js"
 n=$(sed -E 's/.*best_s=([0-9.]+).*/\1/' <<<"$native")

@@ -3,12 +3,12 @@
 import { Converter } from "./converter.js";
 import { bytesOf } from "./input.js";
 
-class Stream {
+class Conversion {
     constructor(encoding, force) {
         this._converter = new Converter(encoding, force);
     }
 
-    /** Bytes of input converted so far. */
+    /** Bytes of input converted so far; after a refusal, where the refused piece starts. */
     get offset() {
         return this._converter.taken;
     }
@@ -25,14 +25,14 @@ class Stream {
 }
 
 /** Encodes text that arrives in pieces, split anywhere. */
-export class Encoder extends Stream {
-    constructor({ force = false } = {}) {
-        super(true, force);
+export class Encoder extends Conversion {
+    constructor(options) {
+        super(true, Boolean(options?.force));
     }
 }
 
 /** Decodes records that arrive in pieces, split anywhere. */
-export class Decoder extends Stream {
+export class Decoder extends Conversion {
     constructor() {
         super(false, false);
     }

@@ -1,14 +1,11 @@
 // qelcode for JavaScript: the library's buffer and record functions,
 // compiled to WebAssembly from the same C++ sources as the native library.
-// Runs in Node.js 18+ and in browsers; no dependency.
+// Runs in browsers and Node.js 18+; no dependency. This entry loads
+// qelcode.wasm from beside this package's src/ folder by its URL before it
+// answers; "qelcode/init" leaves that to the host.
 
-import { cString, ex } from "./wasm.js";
+import { init } from "./init.js";
 
-/** The library's version, "MAJOR.MINOR.PATCH". */
-export const version = cString(ex.QEL_Version());
+export * from "./init.js";
 
-export { message, QelError } from "./errors.js";
-export { encode, decode } from "./oneshot.js";
-export { Encoder, Decoder } from "./incremental.js";
-export { encodeRecord, decodeRecord } from "./records.js";
-export { encodeStream, decodeStream } from "./streams.js";
+await init(new URL("../dist/qelcode.wasm", import.meta.url));

@@ -1,13 +1,14 @@
 // One line or one record at a time, as the library's record functions take them.
 
-import { QelError, message } from "./errors.js";
+import { LINE_TOO_LONG, NUL_IN_SOURCE, QelError, message } from "./errors.js";
 import { bytesOf } from "./input.js";
-import { SUCCESSFUL, ex, inputAt, inputRoom, memory } from "./wasm.js";
+import { SUCCESSFUL, ex, inputAt, inputRoom, memory, ready } from "./wasm.js";
 
 function recordCall(encoding, data, what) {
+    ready();
     const bytes = bytesOf(data, what);
-    if (bytes.includes(0)) throw new QelError(12, message(12), bytes.indexOf(0), 1);
-    if (bytes.length > inputRoom - 8) throw new QelError(11, message(11), 0, 1);
+    if (bytes.includes(0)) throw new QelError(NUL_IN_SOURCE, message(NUL_IN_SOURCE), bytes.indexOf(0), 1);
+    if (bytes.length > inputRoom - 8) throw new QelError(LINE_TOO_LONG, message(LINE_TOO_LONG), 0, 1);
     memory.set(bytes, inputAt);
     memory[inputAt + bytes.length] = 0;
     const status = ex.QEL_WasmRecord(encoding);

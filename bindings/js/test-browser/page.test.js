@@ -13,6 +13,9 @@ import { chromium } from "playwright-core";
 
 // The package's folder: QEL_PAGE_ROOT (an installed copy), else the source.
 const root = normalize((process.env.QEL_PAGE_ROOT ?? fileURLToPath(new URL("../", import.meta.url))) + "/");
+// The folder of the browser bundle and the page that loads it, served at /bundle/.
+const bundleRoot = process.env.QEL_BUNDLE_ROOT && normalize(process.env.QEL_BUNDLE_ROOT + "/");
+const { version } = JSON.parse(readFileSync(join(root, "package.json"), "utf8"));
 const types = { ".html": "text/html", ".js": "text/javascript", ".wasm": "application/wasm" };
 const screenshot = process.env.QEL_SCREENSHOT ?? join(tmpdir(), "qelcode-page.png");
 let server, browser, profile, base;
@@ -20,8 +23,10 @@ let server, browser, profile, base;
 before(async () => {
     // The package folder as static files, on the loopback interface only.
     server = createServer(async (req, res) => {
-        const path = normalize(join(root, decodeURIComponent(new URL(req.url, "http://x").pathname)));
-        if (!path.startsWith(root)) return res.writeHead(403).end();
+        const url = decodeURIComponent(new URL(req.url, "http://x").pathname);
+        const [top, name] = bundleRoot && url.startsWith("/bundle/") ? [bundleRoot, url.slice(8)] : [root, url];
+        const path = normalize(join(top, name));
+        if (!path.startsWith(top)) return res.writeHead(403).end();
         try {
             const body = await readFile(path);
             res.writeHead(200, { "content-type": types[path.slice(path.lastIndexOf("."))] ?? "application/octet-stream" }).end(body);
@@ -69,7 +74,7 @@ test("the page encodes pasted text, decodes it back and shows a refusal", async 
     page.on("pageerror", (e) => failures.push(e));
     await page.goto(`${base}/web/index.html`);
     await page.waitForSelector("body[data-ready]");
-    assert.match(await page.textContent("#status"), /qelcode 1\.1\.0 ready/);
+    assert.equal(await page.textContent("#status"), `qelcode ${version} ready.`);
 
     const text = "Hello\nabc\nA\n";
     await page.fill("#input", text);
@@ -91,6 +96,73 @@ test("the page encodes pasted text, decodes it back and shows a refusal", async 
     await page.screenshot({ path: screenshot, fullPage: true });
     assert.ok(existsSync(screenshot));
     assert.ok(pngHasContent(readFileSync(screenshot)) > 8, "the screenshot is blank");
+    assert.deepEqual(failures, []);
+    await page.close();
+});
+
+// The bytes the page offers as its result's file.
+const saved = (page) => page.evaluate(async () => [...new Uint8Array(await (await fetch(document.getElementById("save").href)).arrayBuffer())]);
+const codes = (s) => Array.from(s, (c) => c.charCodeAt(0));
+
+test("a dropped file's lone CRs survive encoding, the records box and decoding", async () => {
+    const page = await browser.newPage();
+    const failures = [];
+    page.on("pageerror", (e) => failures.push(e));
+    await page.goto(`${base}/web/index.html`);
+    await page.waitForSelector("body[data-ready]");
+    // [file, its records], the records from the reference lines
+    const cases = [
+        ["A\r", "\"}5(\r\n"],
+        ["abc\nA\r", "#|51ru\n\"}5(\r\n"],
+    ];
+    for (const [file, records] of cases) {
+        const drop = await page.evaluateHandle((bytes) => {
+            const dt = new DataTransfer();
+            dt.items.add(new File([new Uint8Array(bytes)], "in.txt"));
+            return dt;
+        }, codes(file));
+        await page.dispatchEvent("#drop", "drop", { dataTransfer: drop });
+        await page.waitForFunction(() => document.getElementById("input").value.length > 0);
+        await page.click("#encode");
+        assert.match(await page.textContent("#status"), /^Encoded/);
+        assert.deepEqual(await saved(page), codes(records), JSON.stringify(file));
+        // The records as shown, pasted back, decode to the text.
+        await page.fill("#input", await page.inputValue("#output"));
+        await page.click("#decode");
+        assert.match(await page.textContent("#status"), /^Decoded/, JSON.stringify(file));
+        assert.deepEqual(await saved(page), codes(file.endsWith("\r") ? file + "\n" : file), JSON.stringify(file));
+        await page.fill("#input", "");
+    }
+    assert.deepEqual(failures, []);
+    await page.close();
+});
+
+test("characters that are no byte are refused in the records box, not masked", async () => {
+    const page = await browser.newPage();
+    await page.goto(`${base}/web/index.html`);
+    await page.waitForSelector("body[data-ready]");
+    // U+20AC masked to a byte would be 0xAC; U+0121 would be '!'.
+    for (const [records, at] of [["!~5(\n\u20ac", "character 6 \\(U\\+20AC\\)"], ["\u0121~5(\n", "character 1 \\(U\\+0121\\)"]]) {
+        await page.fill("#input", records);
+        await page.click("#decode");
+        assert.match(await page.textContent("#status"), new RegExp(`^Refused: ${at} is not a byte`));
+        assert.equal(await page.inputValue("#output"), "");
+    }
+    await page.close();
+});
+
+test("the package bundled by esbuild for the browser loads its .wasm through init() and converts", { skip: !bundleRoot && "QEL_BUNDLE_ROOT not set" }, async () => {
+    const page = await browser.newPage();
+    const failures = [];
+    page.on("pageerror", (e) => failures.push(e));
+    await page.goto(`${base}/bundle/index.html`);
+    await page.waitForSelector("body[data-done]", { state: "attached" });
+    assert.equal(await page.getAttribute("body", "data-error"), null);
+    assert.equal(await page.getAttribute("body", "data-version"), version);
+    // Worked out by hand, as in the page's test.
+    assert.equal(await page.getAttribute("body", "data-records"), "%z5PIzv[\n#|51ru\n!~5(\n");
+    assert.equal(await page.getAttribute("body", "data-text"), "Hello\nabc\nA\n");
+    assert.equal(await page.getAttribute("body", "data-refused"), "10 2 5");
     assert.deepEqual(failures, []);
     await page.close();
 });

@@ -3,8 +3,12 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync, existsSync, writeFileSync, mkdtempSync, linkSync, symlinkSync } from "node:fs";
+import { spawnSync } from "node:child_process";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
-import { join } from "node:path";
+import { join, dirname } from "node:path";
+import { fileURLToPath } from "node:url";
+import vm from "node:vm";
 import * as qel from "qelcode";
 
 // The source tree (for the reference vectors): QEL_REPO when the tests run
@@ -133,6 +137,8 @@ const refusals = [
     ["encode", bytes("A\nB\0C\nD\n"), 12, 2, 2, bytes("!~5(\n")],
     ["decode", bytes("!~5(\nplain text\n"), 10, 5, 2, bytes("A\n")],
     ["decode", bytes("!~5(\n!~5(x\n"), 13, 5, 2, bytes("A\n")],
+    // 'O' + 'P' add up to the mark's sum, as ' ' + DEL do
+    ["encode", bytes("abc\nHi\nOP three\n"), 9, 7, 3, bytes("#|51ru\n\"}5P$\n")],
 ];
 
 test("each refusal carries code, message, offset, line and output", () => {
@@ -183,6 +189,226 @@ test("a refusal errors the stream, with what came before it", async () => {
             assert.deepEqual(Buffer.concat(got), Buffer.from(output), `${what} in chunks of ${size}`);
         }
     }
+});
+
+test("a refusal in a chunk passes on the output of the pieces before it, then errors the stream", async () => {
+    for (const [what, input, code, offset, line, output] of refusals) {
+        for (const size of [input.length, 3]) {
+            const source = new ReadableStream({
+                start(c) {
+                    for (let i = 0; i < input.length; i += size) c.enqueue(input.slice(i, i + size));
+                    c.close();
+                },
+            });
+            const got = [];
+            const sink = new WritableStream({ write(piece) { got.push(piece); } });
+            await assert.rejects(source.pipeThrough(what === "encode" ? qel.encodeStream() : qel.decodeStream()).pipeTo(sink),
+                                 (e) => e instanceof qel.QelError && e.code === code && e.offset === offset && e.line === line);
+            assert.deepEqual(Buffer.concat(got), Buffer.from(output), `${what} in chunks of ${size}`);
+        }
+    }
+});
+
+test("after a refusal, offset is where the refused piece starts", () => {
+    for (const [what, input, , offset] of refusals) {
+        for (const [prefix, cut] of [[bytes(""), input.length], [bytes(what === "encode" ? "x\n" : "!~5(\n"), 1]]) {
+            const c = what === "encode" ? new qel.Encoder() : new qel.Decoder();
+            c.feed(prefix);
+            let error;
+            try {
+                c.feed(input.subarray(0, cut));
+                c.feed(input.subarray(cut));
+                c.close();
+            } catch (e) {
+                error = e;
+            }
+            assert.ok(error instanceof qel.QelError);
+            assert.equal(error.offset, prefix.length + offset);
+            assert.equal(c.offset, error.offset, `${what} ${JSON.stringify(text(input))} after ${prefix.length}`);
+        }
+    }
+});
+
+// The package's own files, by the path the installed entry resolves to.
+const packageFile = (name) => new URL(name, import.meta.resolve("qelcode"));
+
+test("output room is sized in whole numbers past 4 GiB, and grows no further than the output can go", async () => {
+    const { firstRoom, grownRoom, outputBound } = await import(packageFile("sizing.js"));
+    const GiB = 2 ** 30;
+    // [function, arguments, result], the results worked out by hand
+    const cases = [
+        [firstRoom, [true, 0], 4],
+        [firstRoom, [true, 1000], 1189],
+        [firstRoom, [true, 2.25 * GiB], 2717909056],    // 2415919104 + 301989888 + 64
+        [firstRoom, [true, 3 * GiB], 3623878720],       // 3221225472 + 402653184 + 64
+        [firstRoom, [true, 2 ** 33], 9663676480],       // 8 GiB + 1 GiB + 64
+        [firstRoom, [false, 5 * GiB], 5368709120],
+        [outputBound, [true, 2 ** 33], 34359738372],
+        [outputBound, [false, 2 ** 33], 8589934592],
+        [grownRoom, [1024, 1500, 10 ** 6], 2048],
+        [grownRoom, [1024, 5000, 10 ** 6], 5000],
+        [grownRoom, [1024, 1500, 1800], 1800],
+        [grownRoom, [1024, 1500, 1200], 1500],          // never less than needed
+        [grownRoom, [2.47e9, 2.47e9 + 1, 2.6e9], 2.6e9],   // not 4.94e9
+        [grownRoom, [3 * GiB, 3 * GiB + 5, 12 * GiB], 6 * GiB],
+    ];
+    for (const [f, args, result] of cases) assert.equal(f(...args), result, `${f.name}(${args})`);
+});
+
+// Past 2 GiB of text for real: several GiB of memory, so only on request.
+test("encode() of more than 2 GiB", { skip: !process.env.QEL_JS_HUGE && "QEL_JS_HUGE not set" }, () => {
+    const line = bytes("x".repeat(63) + "\n");    // its record: 64 + 3 bytes
+    const lines = 2.25 * 2 ** 30 / 64;
+    const input = new Uint8Array(lines * 64);
+    input.set(line);
+    for (let filled = 64; filled < input.length; filled *= 2) input.copyWithin(filled, 0, Math.min(filled, input.length - filled));
+    const records = qel.encode(input);
+    assert.equal(records.length, lines * 67);
+    assert.equal(records.buffer.byteLength, records.length);
+    const one = qel.encodeRecord(line);
+    assert.deepEqual(records.subarray(records.length - 67), one);
+    assert.deepEqual(records.subarray(0, 67), one);
+});
+
+test("one-shot results own exactly their bytes", () => {
+    const empty = " \x7f5\n";   // the record of an empty line: four times its text
+    const cases = [
+        // [call, input, expected]
+        [qel.encode, bytes("A\n"), bytes("!~5(\n")],
+        [qel.encode, bytes("\n".repeat(300000)), bytes(empty.repeat(300000))],
+        [qel.encode, bytes(""), bytes("")],
+        [qel.decode, bytes(empty.repeat(300000)), bytes("\n".repeat(300000))],
+        [qel.decode, bytes("!~5(\n"), bytes("A\n")],
+        [qel.encodeRecord, bytes("A\n"), bytes("!~5(\n")],
+        [qel.decodeRecord, bytes("!~5(\n"), bytes("A\n")],
+    ];
+    for (const [call, input, expected] of cases) {
+        const out = call(input);
+        assert.deepEqual(out, expected);
+        assert.equal(out.byteOffset, 0);
+        assert.equal(out.buffer.byteLength, out.length, `${call.name} of ${input.length} bytes`);
+    }
+    assert.throws(() => qel.encode(bytes("A\nA\n \x7f\n")), (e) => e.output.buffer.byteLength === 10 && e.output.length === 10);
+});
+
+test("buffers of every kind and realm are taken, through a plain view of their own", () => {
+    const other = vm.createContext({});
+    const shared = new SharedArrayBuffer(2);
+    new Uint8Array(shared).set([65, 10]);
+    const cases = [
+        ["SharedArrayBuffer", shared],
+        ["Uint8Array over a SharedArrayBuffer", new Uint8Array(shared)],
+        ["ArrayBuffer of a vm context", vm.runInContext("new Uint8Array([65, 10]).buffer", other)],
+        ["Uint8Array of a vm context", vm.runInContext("new Uint8Array([65, 10])", other)],
+        ["DataView of a vm context", vm.runInContext("new DataView(new Uint8Array([0, 65, 10, 0]).buffer, 1, 2)", other)],
+        ["Uint16Array", new Uint16Array(new Uint8Array([65, 10]).buffer)],
+        ["Uint8Array that lies about its bounds", Object.defineProperties(new Uint8Array([65, 10]), {
+            length: { value: 1 }, byteLength: { value: 1 }, byteOffset: { value: 1 }, buffer: { value: new ArrayBuffer(9) } })],
+    ];
+    for (const [what, data] of cases) {
+        assert.deepEqual(qel.encode(data), bytes("!~5(\n"), what);
+        const c = new qel.Encoder();
+        assert.deepEqual(Buffer.concat([c.feed(data), c.close()]), Buffer.from("!~5(\n"), what);
+    }
+    for (const fake of [{ [Symbol.toStringTag]: "ArrayBuffer", byteLength: 2 }, Object.create(ArrayBuffer.prototype), { length: 2, 0: 65, 1: 10 }]) {
+        assert.throws(() => qel.encode(fake), TypeError);
+    }
+    // A subclass whose methods call the package while an Encoder holds a
+    // partial line in the module's memory: the Encoder uses none of them.
+    class Reentrant extends Uint8Array {
+        subarray(...a) { qel.encode(bytes("z".repeat(70000) + "\n")); return super.subarray(...a); }
+        slice(...a) { qel.decode(bytes("!~5(\n")); return super.slice(...a); }
+    }
+    const c = new qel.Encoder();
+    const parts = [c.feed(bytes("abc".repeat(200))), c.feed(Reentrant.from(bytes("def\nghi\n"))), c.close()];
+    assert.deepEqual(Buffer.concat(parts), Buffer.from(qel.encode(bytes("abc".repeat(200) + "def\nghi\n"))));
+    assert.deepEqual(qel.encode(Reentrant.from(bytes("A\n"))), bytes("!~5(\n"));
+});
+
+test("options may be null; messages of anything but an integer code are unknown; the package's own files", async () => {
+    const A = bytes("A\n");
+    assert.deepEqual(qel.encode(A, null), bytes("!~5(\n"));
+    assert.deepEqual(new qel.Encoder(null).feed(A), bytes("!~5(\n"));
+    assert.deepEqual(await throughStream(qel.encodeStream(null), [A]), Buffer.from("!~5(\n"));
+    const unknown = qel.message(0);
+    for (const code of [1.5, 9.5, NaN, Infinity, -Infinity, 2 ** 32 + 9, -(2 ** 32) + 1, "9", 9n, null, undefined, { valueOf: () => 9 }]) {
+        assert.equal(qel.message(code), unknown, String(code));
+    }
+    assert.equal(qel.message(1), "SUCCESSFUL");
+    const require = createRequire(import.meta.url);
+    assert.equal(require("qelcode/package.json").version, qel.version);
+    assert.deepEqual(readFileSync(fileURLToPath(import.meta.resolve("qelcode/wasm"))).subarray(0, 4), Buffer.from("\0asm"));
+});
+
+// A fresh instance of the package's loader (a module of its own, by its
+// URL with a query), loaded from each kind of source init() takes.
+test("init() loads the module from bytes, a Response or a compiled module, once", async () => {
+    const wasmFile = readFileSync(fileURLToPath(import.meta.resolve("qelcode/wasm")));
+    const sources = {
+        Uint8Array: () => new Uint8Array(wasmFile),
+        ArrayBuffer: () => new Uint8Array(wasmFile).buffer,
+        "WebAssembly.Module": () => new WebAssembly.Module(wasmFile),
+        Response: () => new Response(wasmFile, { headers: { "content-type": "application/wasm" } }),
+        "promise of a Response": () => Promise.resolve(new Response(wasmFile)),
+    };
+    for (const [what, make] of Object.entries(sources)) {
+        const fresh = await import(`${packageFile("wasm.js")}?${encodeURIComponent(what)}`);
+        assert.throws(() => fresh.ready(), /await init\(\) first/, what);
+        assert.equal(await fresh.init(make()), qel.version, what);
+        assert.equal(fresh.version, qel.version, what);
+        assert.equal(await fresh.init(new Uint8Array(1)), qel.version, `${what}: the second call loads nothing`);
+    }
+    const fresh = await import(`${packageFile("wasm.js")}?bad`);
+    await assert.rejects(fresh.init(), TypeError);
+    await assert.rejects(fresh.init({}), TypeError);
+    await assert.rejects(fresh.init(new Response("", { status: 404 })), /HTTP 404/);
+    assert.equal(await fresh.init(wasmFile), qel.version, "after failures, a good source loads");
+});
+
+test("qelcode/init in a fresh Node.js: nothing before init(), then init() with no argument or a file: URL", () => {
+    const app = join(dirname(fileURLToPath(import.meta.url)), "..");
+    const script = `
+        import { init, encode, version } from "qelcode/init";
+        try { encode(new Uint8Array([65, 10])); process.exit(3); } catch (e) { if (!/init\\(\\) first/.test(e.message)) throw e; }
+        if (version !== "") process.exit(4);
+        await init(process.argv[1] === "file" ? new URL(import.meta.resolve("qelcode/wasm")) : undefined);
+        if (version !== ${JSON.stringify(qel.version)} || encode(new Uint8Array([65, 10])).length !== 5) process.exit(5);`;
+    for (const how of ["default", "file"]) {
+        const run = spawnSync(process.execPath, ["--input-type=module", "-e", script, how], { cwd: app, encoding: "utf8" });
+        assert.equal(run.status, 0, `${how}: ${run.stderr}`);
+    }
+});
+
+test("conversions under way at once keep their own state", () => {
+    // Two encoders and a decoder fed in turns, a byte at a time, each
+    // holding a partial piece between turns.
+    const texts = [sample, bytes("one\r\ntwo\n" + "w".repeat(600) + "\nlast"), bytes("")];
+    const records = qel.encode(texts[0]);
+    const conversions = [new qel.Encoder(), new qel.Encoder(), new qel.Decoder()];
+    const inputs = [texts[0], texts[1], records];
+    const got = [[], [], []];
+    for (let i = 0; i < Math.max(...inputs.map((x) => x.length)); i++) {
+        for (let k = 0; k < 3; k++) if (i < inputs[k].length) got[k].push(conversions[k].feed(inputs[k].subarray(i, i + 1)));
+    }
+    for (let k = 0; k < 3; k++) got[k].push(conversions[k].close());
+    assert.deepEqual(Buffer.concat(got[0]), Buffer.from(records));
+    assert.deepEqual(Buffer.concat(got[1]), Buffer.from(qel.encode(texts[1])));
+    assert.deepEqual(Buffer.concat(got[2]), Buffer.from(qel.decode(records)));
+});
+
+test("the refusal codes are named", () => {
+    const names = {
+        SOURCE_ENCODED: [9, "Source encoded"],
+        SOURCE_NOT_ENCODED: [10, "Source not encoded"],
+        LINE_TOO_LONG: [11, "Line too long"],
+        NUL_IN_SOURCE: [12, "NUL byte in source"],
+        RECORD_DAMAGED: [13, "Damaged record"],
+    };
+    for (const [name, [code, text]] of Object.entries(names)) {
+        assert.equal(qel[name], code, name);
+        assert.equal(qel.message(qel[name]), text, name);
+    }
+    assert.throws(() => qel.decode(bytes("plain\n")), { code: qel.SOURCE_NOT_ENCODED });
 });
 
 test("encodeFile and decodeFile", async () => {
