@@ -315,6 +315,9 @@ class ClusterTest(unittest.TestCase):
                     if between is None and error is None:
                         call()
                     elif between is None:
+                        if error is not qelcode.QelError:  # refused when planned, before any work
+                            with self.assertRaises(error):
+                                qdask.encode_files(inputs, output, blocksize=16 * 1024, compute=False)
                         with self.assertRaises(error):
                             call()
                     else:
