@@ -359,6 +359,38 @@ class ClusterTest(unittest.TestCase):
 
 
 @unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
+class StoreWithoutRenameTest(unittest.TestCase):
+    """fsspec's memory store, which has no rename: the folder is moved into
+    place and the marker written last (tasks run here, one after another)."""
+
+    def test_outputs_are_complete_with_the_marker_and_only_earlier_ones_replaced(self):
+        import fsspec
+        fs = fsspec.filesystem("memory")
+        root = "/qelcode-dask-%d" % os.getpid()
+        text, bad = text_of(21, 60000), b"plain\nOP looks encoded\n"
+        files = {root + "/in/a.txt": text, root + "/in/bad.txt": bad, root + "/user/a.txt": b"user file\n",
+                 root + "/out/a.txt/part-00000": b"earlier\n", root + "/out/a.txt/" + COMPLETE_MARKER: b""}
+        try:
+            for path, data in files.items():
+                with fs.open(path, "wb") as f:
+                    f.write(data)
+            with dask.config.set(scheduler="synchronous"):
+                with self.assertRaises(qelcode.QelError) as cm:
+                    qdask.encode_files("memory://%s/in/*.txt" % root, "memory://" + root + "/out", blocksize=8192)
+                self.assertEqual((cm.exception.path, cm.exception.offset, cm.exception.line),
+                                 (root + "/in/bad.txt", 6, 2))
+                with self.assertRaises(FileExistsError):
+                    qdask.encode_files("memory://%s/in/a.txt" % root, "memory://" + root + "/user", blocksize=8192)
+            names = sorted(fs.ls(root + "/out/a.txt", detail=False))
+            self.assertEqual(names[0], root + "/out/a.txt/" + COMPLETE_MARKER)
+            self.assertGreater(len(names), 5)
+            self.assertTrue(b"".join(fs.cat(n) for n in names) == model.encode_stream(text, 0, S).out)
+            self.assertEqual(sorted(fs.find(root)), sorted([p for p in files if "/out/a.txt/" not in p] + names))
+        finally:
+            fs.rm(root, recursive=True)
+
+
+@unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
 class PartNameTest(unittest.TestCase):
     def test_names_sort_in_part_order_for_any_count(self):
         # five digits up to 100,000 parts, as earlier outputs are named

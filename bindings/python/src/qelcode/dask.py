@@ -58,7 +58,7 @@ import re
 import shutil
 import stat
 import uuid
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import dask
 from dask.delayed import Delayed, delayed
@@ -258,7 +258,7 @@ def _refuse_outputs_over_inputs(found: Sequence[Tuple[Any, str]], out_fs: Any, f
     is there, is an input or holds one: output in the inputs' own folder,
     for one."""
     local = isinstance(out_fs, LocalFileSystem)
-    real = os.path.realpath if local else (lambda p: p)
+    real: Callable[[str], str] = os.path.realpath if local else (lambda p: p)
     inputs = [(real(path), path) for fs, path in found if type(fs) is type(out_fs)]
     for folder in folders:
         taken = real(folder)
