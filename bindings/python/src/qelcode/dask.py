@@ -438,6 +438,9 @@ def _convert_block(job: _File, out_fs: Any, n: int, count: int, offset: int, len
                     part.write(converter.close())
                 except QelError as e:
                     return (e.code, e.message, e.offset, e.line, start)
+                if out_local:  # on disk before the folder takes its name, as the tool's output
+                    part.flush()
+                    os.fsync(part.fileno())
             reader.check()
         finally:
             reader.close()
@@ -468,14 +471,30 @@ def _remove_empty(fs: Any, local: bool, folders: Sequence[str]) -> None:
             pass
 
 
+def _sync_folder(folder: str) -> None:
+    """The folder's entries on disk (where the system can sync a folder)."""
+    try:
+        fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
 def _put_in_place(job: _File, fs: Any, local: bool) -> None:
     """The working folder under the output's name, replacing an earlier output."""
     if local:
         with open(posixpath.join(job.working, COMPLETE_MARKER), "wb"):
             pass
+        _sync_folder(job.working)
         kind = _kind(fs, True, job.folder)
         if kind is None:
             os.rename(job.working, job.folder)
+            _sync_folder(posixpath.dirname(job.folder))
             return
         if kind != "dir" or not _earlier_output(fs, True, job.folder):
             raise FileExistsError("%s is there and is not an earlier output: left as it is" % job.folder)
@@ -485,6 +504,7 @@ def _put_in_place(job: _File, fs: Any, local: bool) -> None:
         except OSError:
             os.rename(job.trash, job.folder)
             raise
+        _sync_folder(posixpath.dirname(job.folder))
         shutil.rmtree(job.trash, ignore_errors=True)
         return
     kind = _kind(fs, False, job.folder)
