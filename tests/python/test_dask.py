@@ -327,8 +327,13 @@ class ClusterTest(unittest.TestCase):
                         # what the user made of the file is what must be kept
                         files = {rel: read(os.path.join(room, rel)) for rel in files
                                  if os.path.exists(os.path.join(room, rel))}
-                        with self.assertRaises(error):
+                        with self.assertRaises(error) as cm:
                             dask.compute(*tasks)
+                        if error is qdask.InputChangedError:  # as raised on the worker
+                            self.assertEqual((cm.exception.path, str(cm.exception)),
+                                             (os.path.join(room, "in/a.txt"), os.path.join(room, "in/a.txt") +
+                                              ": the file changed after the work was planned (size, modification"
+                                              " time or identity); its output is not written"))
                 finally:
                     os.chdir(cwd)
                 self.assertRoom(room, files, outputs)

@@ -96,6 +96,9 @@ class InputChangedError(OSError):
                          "identity); its output is not written" % path)
         self.path = path
 
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:  # from a worker, as it was raised there
+        return (InputChangedError, (self.path,))
+
 
 def part_name(n: int, count: int) -> str:
     """The name of part n of a file of count parts: names sort in part order."""
