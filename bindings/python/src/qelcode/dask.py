@@ -121,8 +121,8 @@ def encode_files(inputs: Inputs, output: Union[str, "os.PathLike[str]"], *,
     ValueError.
 
     With compute (the default) the work runs at once, on the active
-    distributed Client if there is one, and the answer maps each input to
-    the folder of its parts. A refused line stops only its own file: every
+    distributed Client if there is one, and the answer maps each input
+    file (its normalised path) to the folder of its parts. A refused line stops only its own file: every
     other file is still written, and then QelError is raised for the first
     refused file in input order, with path naming it and offset and line
     counted from the start of the whole file, as the tool counts them. A
