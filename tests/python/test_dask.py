@@ -260,6 +260,9 @@ class ClusterTest(unittest.TestCase):
             ("a folder of parts and a file of the user's at the output's name",
              {"in/a.txt": text, "out/a.txt/part-00000": b"x\n", "out/a.txt/notes": b"notes\n"},
              "in/a.txt", "out", FileExistsError, {}, None),
+            ("a symbolic link at the output's name, to a folder of parts",
+             {"in/a.txt": text, "parts/part-00000": b"x\n", "out/a.txt": "../parts"},
+             "in/a.txt", "out", FileExistsError, {}, None),
             ("a file of the user's where a folder above an output goes",
              {"in/x/a.txt": text, "in/y/b.txt": other, "out/x": b"user file\n"},
              ["in/x/a.txt", "in/y/b.txt"], "out", FileExistsError, {}, None),
@@ -303,8 +306,11 @@ class ClusterTest(unittest.TestCase):
         for n, (what, files, inputs, output, error, outputs, between) in enumerate(cases):
             with self.subTest(what):
                 room = self.out("room-%d" % n)
-                for rel, data in files.items():
+                for rel, data in files.items():  # bytes: a file; str: a symbolic link to that
                     os.makedirs(os.path.dirname(os.path.join(room, rel)), exist_ok=True)
+                    if isinstance(data, str):
+                        os.symlink(data, os.path.join(room, rel))
+                        continue
                     with open(os.path.join(room, rel), "wb") as f:
                         f.write(data)
                 cwd = os.getcwd()
@@ -350,15 +356,18 @@ class ClusterTest(unittest.TestCase):
                 continue
             if rel_dir != ".":
                 self.assertTrue(any(leaf.startswith(rel_dir + "/") for leaf in leaves), "left: " + rel_dir)
-            for name in names:
+            for name in names + [d for d in dirs if os.path.islink(os.path.join(dirpath, d))]:
                 rel = name if rel_dir == "." else rel_dir + "/" + name
                 self.assertIn(rel, sorted(kept), "left")
+                if isinstance(kept[rel], str):
+                    self.assertEqual(os.readlink(os.path.join(room, rel)), kept[rel], rel)
+                    continue
                 with open(os.path.join(room, rel), "rb") as f:
                     self.assertTrue(f.read() == kept[rel], "changed: " + rel)
         for rel, data in kept.items():
             if any(rel.startswith(folder + "/") for folder in outputs):
                 continue  # an earlier output, replaced
-            self.assertTrue(os.path.isfile(os.path.join(room, rel)), "gone: " + rel)
+            self.assertTrue(os.path.lexists(os.path.join(room, rel)), "gone: " + rel)
         for rel, data in outputs.items():
             self.assertTrue(parts_of(os.path.join(room, rel)) == data, "output: " + rel)
 
