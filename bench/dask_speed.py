@@ -7,7 +7,8 @@ the tool on the same files, one file after another.
 
 Makes FILES text files of MIB MiB each (lines of the benchmark's shapes),
 times encode_files over all of them with each cluster (best of --repeats,
-the cluster started before the clock), and the tool over each file; prints
+the cluster started before the clock), and the tool over each file, one
+after another and two processes at a time; prints
 a Markdown table with each worker's peak resident memory. Needs dask and
 distributed and the qelcode package importable.
 """
@@ -74,6 +75,21 @@ def main():
     rows.append(("qelcode, one file after another", best, ""))
     tool_time = best
 
+    best = None
+    for _ in range(args.repeats):
+        start = time.perf_counter()
+        running = []
+        for n, p in enumerate(paths):  # two at a time, as xargs -P 2
+            if len(running) == 2:
+                running.pop(0).wait()
+            running.append(subprocess.Popen([args.tool, "-o", os.path.join(work, "tool%d.out" % (n % 2)), p]))
+        for r in running:
+            if r.wait():
+                raise SystemExit("the tool failed")
+        t = time.perf_counter() - start
+        best = t if best is None else min(best, t)
+    rows.append(("qelcode, two processes", best, ""))
+
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None, silence_logs=40) as cluster, \
@@ -90,12 +106,14 @@ def main():
         rows.append(("encode_files, %d worker%s" % (workers, "s" if workers > 1 else ""), best,
                      ", ".join("%.0f MiB" % p for p in peaks)))
 
-    one = rows[1][1]
+    one = rows[2][1]
     print("%d files, %.0f MiB in all, block size %s\n" % (len(paths), total / 2**20, args.blocksize))
     print("| what | best s | MB/s | ÷ 1 worker | ÷ tool | peak RSS of each worker |")
     print("| --- | ---: | ---: | ---: | ---: | --- |")
     for what, t, peaks in rows:
         print("| %s | %.2f | %.0f | %.2f | %.2f | %s |" % (what, t, total / t / 1e6, t / one, t / tool_time, peaks))
+    print("\n2 workers ÷ 1 worker: %.2f; two tool processes ÷ one: %.2f"
+          % (rows[3][1] / rows[2][1], rows[1][1] / rows[0][1]))
     if not args.dir:
         shutil.rmtree(work)
 

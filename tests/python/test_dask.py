@@ -14,6 +14,7 @@ Skips, saying why, where dask and distributed are not installed.
 import argparse
 import glob
 import os
+import pathlib
 import random
 import shutil
 import subprocess
@@ -28,6 +29,7 @@ import qel_model as model  # noqa: E402
 import qelcode  # noqa: E402
 
 try:
+    import dask
     import distributed
     import qelcode.dask as qdask
 except ImportError as e:  # reported by the skip below
@@ -35,6 +37,7 @@ except ImportError as e:  # reported by the skip below
 else:
     MISSING = None
 
+COMPLETE_MARKER = ".qel-complete"
 S = None
 BLOCK = 64 * 1024
 
@@ -64,9 +67,22 @@ def text_of(seed, size):
     return b"".join(lines)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def parts_of(folder):
+    """The part files of folder joined in name order; the folder must also
+    hold the empty completion marker and nothing else."""
+    names = sorted(os.listdir(folder))
+    assert COMPLETE_MARKER in names, (folder, names)
+    assert os.path.getsize(os.path.join(folder, COMPLETE_MARKER)) == 0
     out = []
-    for name in sorted(os.listdir(folder)):
+    for name in names:
+        if name == COMPLETE_MARKER:
+            continue
+        assert name.startswith("part-"), (folder, name)
         with open(os.path.join(folder, name), "rb") as f:
             out.append(f.read())
     return b"".join(out)
@@ -207,7 +223,202 @@ class ClusterTest(unittest.TestCase):
         self.assertEqual(os.path.exists(os.path.join(out, "small.txt")), False)
         (folder,) = self.client.compute(tasks, sync=True)
         self.assertEqual(parts_of(folder), model.encode_stream(SMALL, 0, S).out)
-        self.assertEqual(glob.glob(os.path.join(out, "*" + qdask.INCOMPLETE_SUFFIX)), [])
+        self.assertEqual(os.listdir(out), ["small.txt"])  # no working folder left
+
+    def test_the_users_files_are_kept_and_each_output_is_whole_or_absent(self):
+        """Each case: a room of the user's files, one call, then every file
+        of the room is the user's (unchanged), or a part of an output folder
+        that is complete and exact; no other file or folder is left."""
+        text, other = text_of(11, 150000), text_of(12, 90000)
+        lines = other.split(b"\n")
+        bad = b"\n".join(lines[:500] + [b"OP looks encoded"] + lines[500:])
+        enc = lambda data: model.encode_stream(data, 0, S).out  # noqa: E731
+        earlier = {"out/a.txt/part-%05d" % n: b"old part %d\n" % n for n in range(20)}
+        earlier["out/a.txt/" + COMPLETE_MARKER] = b""
+        earlier_bytes = b"".join(earlier["out/a.txt/part-%05d" % n] for n in range(20))
+
+        def replace_by_rename(path):
+            st = os.stat(path)
+            with open(path + ".new", "wb") as f:
+                f.write(b"x" * (st.st_size - 1) + b"\n")
+            os.utime(path + ".new", ns=(st.st_atime_ns, st.st_mtime_ns))
+            os.rename(path + ".new", path)
+
+        def append(path):
+            with open(path, "ab") as f:
+                f.write(b"one more line\n")
+
+        def truncate(path):
+            os.truncate(path, os.path.getsize(path) // 2)
+
+        cases = [
+            # what, user files, inputs (below the room), output, error, output folders and their bytes,
+            # and a change made between planning and computing (then the calls of compute=False)
+            ("the inputs' parent as output, where a user file and a user folder have the outputs' names",
+             {"d/sub/a.txt": text, "d/sub/b.txt": other, "d/a.txt": b"user file\n", "d/b.txt/notes": b"notes\n"},
+             "d/sub/*.txt", "d", FileExistsError, {}, None),
+            ("a folder of parts and a file of the user's at the output's name",
+             {"in/a.txt": text, "out/a.txt/part-00000": b"x\n", "out/a.txt/notes": b"notes\n"},
+             "in/a.txt", "out", FileExistsError, {}, None),
+            ("a symbolic link at the output's name, to a folder of parts",
+             {"in/a.txt": text, "parts/part-00000": b"x\n", "out/a.txt": "../parts"},
+             "in/a.txt", "out", FileExistsError, {}, None),
+            ("a file of the user's where a folder above an output goes",
+             {"in/x/a.txt": text, "in/y/b.txt": other, "out/x": b"user file\n"},
+             ["in/x/a.txt", "in/y/b.txt"], "out", FileExistsError, {}, None),
+            ("an earlier output, replaced whole by fewer parts",
+             dict(earlier, **{"in/a.txt": text}), "in/a.txt", "out", None, {"out/a.txt": enc(text)}, None),
+            ("an earlier output, kept when the file is refused",
+             dict(earlier, **{"in/a.txt": bad}), "in/a.txt", "out", qelcode.QelError, {"out/a.txt": earlier_bytes},
+             None),
+            (".. in an input, with a file of the user's where it would land outside the output",
+             {"in/x/a.txt": text, "in/y/b.txt": other, "out/y/b.txt": b"user file\n"},
+             ["in/x/a.txt", "in/x/../y/b.txt"], "out/deep", None,
+             {"out/deep/x/a.txt": enc(text), "out/deep/y/b.txt": enc(other)}, None),
+            ("files named like globs, beside the files those globs match",
+             {"in/a[1].txt": text, "in/a1.txt": other, "in/star*.txt": other[:5000], "in/starx.txt": text},
+             ["in/a[1].txt", "in/star*.txt"], "out", None,
+             {"out/a[1].txt": enc(text), "out/star*.txt": enc(other[:5000])}, None),
+            ("inputs x and x.incomplete",
+             {"in/x": text, "in/x.incomplete": other}, "in/x*", "out", None,
+             {"out/x": enc(text), "out/x.incomplete": enc(other)}, None),
+            ("pathlib paths", {"in/a.txt": text}, pathlib.Path("in/a.txt"), pathlib.Path("out"), None,
+             {"out/a.txt": enc(text)}, None),
+            ("a glob that matches nothing", {"in/a.txt": text}, "in/*.log", "out", FileNotFoundError, {}, None),
+            ("a refused file alone: no output folder is left", {"in/bad.txt": bad}, "in/bad.txt", "out/new",
+             qelcode.QelError, {}, None),
+            ("a refused file beside a good one: no folder is left for it",
+             {"in/x/bad.txt": bad, "in/y/good.txt": text}, "in/*/*.txt", "out", qelcode.QelError,
+             {"out/y/good.txt": enc(text)}, None),
+            ("computed apart (dask.compute of each file's Delayed), one file refused",
+             {"in/bad.txt": b"OP looks encoded\n", "in/good.txt": text * 8}, "in/*.txt", "out", qelcode.QelError,
+             {"out/good.txt": enc(text * 8)}, lambda room: None),
+            ("a file appended to after planning", {"in/a.txt": text, "in/good.txt": other}, "in/*.txt", "out",
+             qdask.InputChangedError, {"out/good.txt": enc(other)}, lambda room: append(room + "/in/a.txt")),
+            ("a file truncated after planning", {"in/a.txt": text, "in/good.txt": other}, "in/*.txt", "out",
+             qdask.InputChangedError, {"out/good.txt": enc(other)}, lambda room: truncate(room + "/in/a.txt")),
+            ("a file replaced by a rename after planning, its size and time kept",
+             {"in/a.txt": text, "in/good.txt": other}, "in/*.txt", "out", qdask.InputChangedError,
+             {"out/good.txt": enc(other)}, lambda room: replace_by_rename(room + "/in/a.txt")),
+            ("a file removed after planning", {"in/a.txt": text, "in/good.txt": other}, "in/*.txt", "out",
+             FileNotFoundError, {"out/good.txt": enc(other)}, lambda room: os.remove(room + "/in/a.txt")),
+        ]
+        for n, (what, files, inputs, output, error, outputs, between) in enumerate(cases):
+            with self.subTest(what):
+                room = self.out("room-%d" % n)
+                for rel, data in files.items():  # bytes: a file; str: a symbolic link to that
+                    os.makedirs(os.path.dirname(os.path.join(room, rel)), exist_ok=True)
+                    if isinstance(data, str):
+                        os.symlink(data, os.path.join(room, rel))
+                        continue
+                    with open(os.path.join(room, rel), "wb") as f:
+                        f.write(data)
+                cwd = os.getcwd()
+                os.chdir(room)  # inputs and output relative to the room
+                try:
+                    call = lambda: qdask.encode_files(inputs, output, blocksize=16 * 1024,  # noqa: E731
+                                                      compute=between is None)
+                    if between is None and error is None:
+                        call()
+                    elif between is None:
+                        if error is not qelcode.QelError:  # refused when planned, before any work
+                            with self.assertRaises(error):
+                                qdask.encode_files(inputs, output, blocksize=16 * 1024, compute=False)
+                        with self.assertRaises(error):
+                            call()
+                    else:
+                        tasks = call()
+                        self.assertEqual(os.listdir(room), ["in"])  # planned: nothing written yet
+                        between(room)
+                        # what the user made of the file is what must be kept
+                        files = {rel: read(os.path.join(room, rel)) for rel in files
+                                 if os.path.exists(os.path.join(room, rel))}
+                        with self.assertRaises(error) as cm:
+                            dask.compute(*tasks)
+                        if error is qdask.InputChangedError:  # as raised on the worker
+                            self.assertEqual((cm.exception.path, str(cm.exception)),
+                                             (os.path.join(room, "in/a.txt"), os.path.join(room, "in/a.txt") +
+                                              ": the file changed after the work was planned (size, modification"
+                                              " time or identity); its output is not written"))
+                finally:
+                    os.chdir(cwd)
+                self.assertRoom(room, files, outputs)
+
+    def assertRoom(self, room, kept, outputs):
+        """Every file of room is one of kept (with its bytes) or a part of one
+        of outputs; each of outputs is complete with its bytes; every folder
+        holds one of them."""
+        leaves = set(kept) | set(outputs)
+        for dirpath, dirs, names in os.walk(room):
+            rel_dir = os.path.relpath(dirpath, room).replace(os.sep, "/")
+            if rel_dir in outputs:
+                dirs[:] = []
+                continue
+            if rel_dir != ".":
+                self.assertTrue(any(leaf.startswith(rel_dir + "/") for leaf in leaves), "left: " + rel_dir)
+            for name in names + [d for d in dirs if os.path.islink(os.path.join(dirpath, d))]:
+                rel = name if rel_dir == "." else rel_dir + "/" + name
+                self.assertIn(rel, sorted(kept), "left")
+                if isinstance(kept[rel], str):
+                    self.assertEqual(os.readlink(os.path.join(room, rel)), kept[rel], rel)
+                    continue
+                with open(os.path.join(room, rel), "rb") as f:
+                    self.assertTrue(f.read() == kept[rel], "changed: " + rel)
+        for rel, data in kept.items():
+            if any(rel.startswith(folder + "/") for folder in outputs):
+                continue  # an earlier output, replaced
+            self.assertTrue(os.path.lexists(os.path.join(room, rel)), "gone: " + rel)
+        for rel, data in outputs.items():
+            self.assertTrue(parts_of(os.path.join(room, rel)) == data, "output: " + rel)
+
+
+@unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
+class StoreWithoutRenameTest(unittest.TestCase):
+    """fsspec's memory store, which has no rename: the folder is moved into
+    place and the marker written last (tasks run here, one after another)."""
+
+    def test_outputs_are_complete_with_the_marker_and_only_earlier_ones_replaced(self):
+        import fsspec
+        fs = fsspec.filesystem("memory")
+        root = "/qelcode-dask-%d" % os.getpid()
+        text, bad = text_of(21, 60000), b"plain\nOP looks encoded\n"
+        files = {root + "/in/a.txt": text, root + "/in/bad.txt": bad, root + "/user/a.txt": b"user file\n",
+                 root + "/out/a.txt/part-00000": b"earlier\n", root + "/out/a.txt/" + COMPLETE_MARKER: b""}
+        try:
+            for path, data in files.items():
+                with fs.open(path, "wb") as f:
+                    f.write(data)
+            with dask.config.set(scheduler="synchronous"):
+                with self.assertRaises(qelcode.QelError) as cm:
+                    qdask.encode_files("memory://%s/in/*.txt" % root, "memory://" + root + "/out", blocksize=8192)
+                self.assertEqual((cm.exception.path, cm.exception.offset, cm.exception.line),
+                                 (root + "/in/bad.txt", 6, 2))
+                with self.assertRaises(FileExistsError):
+                    qdask.encode_files("memory://%s/in/a.txt" % root, "memory://" + root + "/user", blocksize=8192)
+            names = sorted(fs.ls(root + "/out/a.txt", detail=False))
+            self.assertEqual(names[0], root + "/out/a.txt/" + COMPLETE_MARKER)
+            self.assertGreater(len(names), 5)
+            self.assertTrue(b"".join(fs.cat(n) for n in names) == model.encode_stream(text, 0, S).out)
+            self.assertEqual(sorted(fs.find(root)), sorted([p for p in files if "/out/a.txt/" not in p] + names))
+        finally:
+            fs.rm(root, recursive=True)
+
+
+@unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
+class PartNameTest(unittest.TestCase):
+    def test_names_sort_in_part_order_for_any_count(self):
+        # five digits up to 100,000 parts, as earlier outputs are named
+        self.assertEqual([qdask.part_name(n, 12) for n in (0, 7, 11)], ["part-00000", "part-00007", "part-00011"])
+        self.assertEqual(qdask.part_name(99999, 100000), "part-99999")
+        self.assertEqual([qdask.part_name(n, 100001) for n in (5, 10001, 100000)],
+                         ["part-000005", "part-010001", "part-100000"])
+        for count in (1, 9, 10, 11, 100000, 100001, 1000001, 123456789):
+            with self.subTest(count=count):
+                numbers = sorted(n for n in {0, 1, 9, 10, 99, 100, 9999, 10000, 10001, 99999, 100000, 100001,
+                                             count // 2, count - 2, count - 1} if 0 <= n < count)
+                names = [qdask.part_name(n, count) for n in numbers]
+                self.assertEqual(sorted(names), names)
+                self.assertEqual(len({len(name) for name in names}), 1)
 
 
 @unittest.skipIf(MISSING, "dask and distributed are not installed: %s" % MISSING)
