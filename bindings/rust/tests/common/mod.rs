@@ -94,7 +94,6 @@ pub fn mixed_text(rng: &mut Rng, size: usize) -> Vec<u8> {
             1 => 500 + rng.below(1100),
             _ => rng.below(80),
         };
-        let start = text.len();
         for i in 0..len {
             let byte = match rng.below(40) {
                 0 => b'\t',
@@ -102,9 +101,10 @@ pub fn mixed_text(rng: &mut Rng, size: usize) -> Vec<u8> {
                 2 => b'\r',
                 _ => b' ' + rng.below(95) as u8,
             };
-            // A line's first two bytes must not add up to 159.
-            if i == 1 && text[start] as u32 + byte as u32 == 159 {
-                text.push(b'a');
+            // No two bytes in a row add up to 159, so that no line, nor the
+            // part of a long line that starts a record, carries the mark.
+            if i >= 1 && text[text.len() - 1] as u32 + byte as u32 == 159 {
+                text.push(byte ^ 1);
             } else {
                 text.push(byte);
             }
