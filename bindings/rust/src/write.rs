@@ -36,7 +36,7 @@ impl<W: Write> Pipe<W> {
     /// output on, until the converter holds no output.
     fn feed(&mut self, src: &[u8], last: bool) -> Result<(), Error> {
         if self.broken {
-            let error = io::Error::new(io::ErrorKind::Other, "an earlier write to the writer beneath failed");
+            let error = io::Error::other("an earlier write to the writer beneath failed");
             return Err(self.io_error(error));
         }
         let mut taken = 0;
