@@ -71,3 +71,13 @@ fn small_slices_fail_and_big_enough_ones_do_not() {
         assert_eq!(error.code(), qelcode::code::WRITE_ERROR);
     }
 }
+
+#[test]
+fn a_writer_dropped_without_finish_still_ends_the_input() {
+    let mut out = Vec::new();
+    {
+        let mut encoder = qelcode::Encoder::new(&mut out);
+        encoder.write_all(b"A\nHi").unwrap();
+    }
+    assert_eq!(out, b"!~5(\n\"}5P$\n");
+}
