@@ -17,6 +17,9 @@
 #       dpkg -i and used;
 #   python    the Python package: the wheel built offline, installed into a
 #       fresh virtual environment and tested there;
+#   rust-go   the Rust crate and the Go module, offline: cargo test over the
+#       static library the crate builds and over the installed one, go test
+#       over the installed library (found with pkg-config);
 #   js        the JavaScript package: the WebAssembly module built with emcc,
 #       the npm package packed, installed offline and tested in Node.js and
 #       in headless chromium.
@@ -29,7 +32,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz cross windows abi package python js}
+stages=${QEL_CHECK_STAGES:-plain portable avx2 clang sanitize nodirect tsan fuzz cross windows abi package python rust-go js}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 . "$repo/scripts/lib.sh"
@@ -40,6 +43,11 @@ packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 f
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
 if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy python3-dask python3-distributed); fi
 if wants abi; then packages+=(abigail-tools); fi
+if wants rust-go; then
+    packages+=(golang-go)
+    # rustup's cargo where there is one, else Debian's.
+    command -v cargo >/dev/null || [ -x "$HOME/.cargo/bin/cargo" ] || packages+=(cargo)
+fi
 apt_install "${packages[@]}"
 
 # build_and_test DIR [CTEST ARGS --] [CMAKE ARGS...]
@@ -134,6 +142,11 @@ fi
 if wants python; then
     stage "Python package: wheel built offline, installed into a fresh venv, tested there"
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
+fi
+
+if wants rust-go; then
+    stage "Rust crate and Go module: built and tested offline"
+    bash "$repo/scripts/check-rust-go.sh" "$repo/build-check-rust-go"
 fi
 
 if wants js; then

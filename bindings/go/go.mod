@@ -1,0 +1,3 @@
+module qelcode
+
+go 1.19
