@@ -124,9 +124,10 @@ measure() {
         put_row "$key" "$out" ""
     else
         failed+="$key "
-        out="$out $(cat "$err")"
+        out="$(cat "$err") $out"
         out=${out//$'\n'/ }
-        put_row "$key" "$no_figures" "failed: ${out# }"
+        out=${out# }
+        put_row "$key" "$no_figures" "failed: ${out% }"
     fi
 }
 
