@@ -1,10 +1,11 @@
-# Draws bench/run.sh's summary as an SVG chart: time per byte of input over
+# Draws the benchmark's summary as an SVG chart: time per byte of input over
 # tr's, a panel per direction (rows) and shape of text (columns), the ways of
 # calling side by side, one bar for the floor and one per kernel.
 #
 #   gnuplot -c bench/chart.gp DATA OUT.svg "floor KERNEL..." "SHAPE|SHAPE|..." SUBTITLE
 #
-# DATA holds, per direction (encode first) and shape, a block for index:
+# bench/report.py --chart runs it. DATA (report.py --print chart-data)
+# holds, per direction (encode first) and shape, a block for index:
 # one line per way of calling, its name, then the floor's value and each
 # kernel's; blocks are separated by two blank lines. NaN marks a failed row.
 

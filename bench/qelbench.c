@@ -19,6 +19,9 @@
  * same process. `memcpy` times memcpy alone that way. Both streams get stdio buffers of BUFFER bytes (default
  * 65536, as the qelcode tool uses; 0 keeps stdio's own, one file-system block). Prints one line of key=value pairs:
  *   mode=encode bytes=268435456 best_s=1.2345 mb_per_s=217.4 cpu_s=1.2101 max_rss_kib=1650 runs=3
+ * or with -t the same figures as one row of tab-separated columns, always
+ * these nine (memcpy_s and per_memcpy empty outside the in-memory modes):
+ *   mode bytes best_s mb_per_s cpu_s max_rss_kib runs memcpy_s per_memcpy
  * mb_per_s counts the bytes of FILE in units of 10^6 over the best
  * wall-clock time; cpu_s is the least processor time of a call.
  * With -o FILE the output is kept, which is how the benchmark makes its
@@ -43,7 +46,7 @@ static double clock_seconds(clockid_t clock) {
 }
 
 static void usage(void) {
-    fputs("usage: qelbench [-n REPEATS] [-b BUFFER] [-o OUTPUT] [-w] "
+    fputs("usage: qelbench [-n REPEATS] [-b BUFFER] [-o OUTPUT] [-w] [-t] "
           "encode|decode|copy|encode-buffer|decode-buffer|memcpy FILE\n",
           stderr);
     exit(2);
@@ -89,6 +92,9 @@ static char *slurp(const char *path, size_t *size) {
     *size = n;
     return data;
 }
+
+/* Set by -t: figures as a tab-separated row rather than key=value pairs. */
+static int g_row;
 
 /* Output room a call in the buffer modes, as a host's loop or the tool gives. */
 enum { kRoom = 65536 };
@@ -166,8 +172,9 @@ static int run_buffer_mode(int encode, int convert, const char *mode, const char
     free(whole);
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    printf("mode=%s bytes=%zu best_s=%.5f mb_per_s=%.1f cpu_s=%.5f max_rss_kib=%ld runs=%ld memcpy_s=%.5f "
-           "per_memcpy=%.2f\n",
+    printf(g_row ? "%s\t%zu\t%.5f\t%.1f\t%.5f\t%ld\t%ld\t%.5f\t%.2f\n"
+                 : "mode=%s bytes=%zu best_s=%.5f mb_per_s=%.1f cpu_s=%.5f max_rss_kib=%ld runs=%ld memcpy_s=%.5f "
+                   "per_memcpy=%.2f\n",
            mode, size, best, best > 0.0 ? (double)size / 1e6 / best : 0.0, best_cpu, ru.ru_maxrss, repeats,
            best_copy, best_copy > 0.0 ? best / best_copy : 0.0);
     return 0;
@@ -189,12 +196,13 @@ int main(int argc, char **argv) {
     const char *out_path = "/dev/null";
     int one_call = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "n:b:o:w")) != -1) {
+    while ((opt = getopt(argc, argv, "n:b:o:wt")) != -1) {
         switch (opt) {
         case 'n': repeats = strtol(optarg, NULL, 10); break;
         case 'b': buffer = strtol(optarg, NULL, 10); break;
         case 'o': out_path = optarg; break;
         case 'w': one_call = 1; break;
+        case 't': g_row = 1; break;
         default: usage();
         }
     }
@@ -261,7 +269,9 @@ int main(int argc, char **argv) {
 
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    printf("mode=%s bytes=%lld best_s=%.4f mb_per_s=%.1f cpu_s=%.4f max_rss_kib=%ld runs=%ld\n", mode,
+    printf(g_row ? "%s\t%lld\t%.4f\t%.1f\t%.4f\t%ld\t%ld\t\t\n"
+                 : "mode=%s bytes=%lld best_s=%.4f mb_per_s=%.1f cpu_s=%.4f max_rss_kib=%ld runs=%ld\n",
+           mode,
            (long long)st.st_size, best, best > 0.0 ? (double)st.st_size / 1e6 / best : 0.0, best_cpu,
            ru.ru_maxrss, repeats);
     return 0;

@@ -2,10 +2,13 @@
  * qelrun: runs a command several times with its standard input and output
  * redirected, and prints the best wall-clock time and the peak memory.
  *
- *   qelrun [-n REPEATS] [-i INPUT] [-o OUTPUT] [-b BYTES] -- COMMAND [ARG...]
+ *   qelrun [-n REPEATS] [-i INPUT] [-o OUTPUT] [-b BYTES] [-t] -- COMMAND [ARG...]
  *
  * Prints one line of key=value pairs:
  *   best_s=0.1234 mb_per_s=2176.3 cpu_s=0.1198 max_rss_kib=1820 runs=3
+ * or with -t one row of tab-separated columns, the nine qelbench -t prints
+ * (mode "run", bytes the count above, the memcpy columns empty):
+ *   mode bytes best_s mb_per_s cpu_s max_rss_kib runs memcpy_s per_memcpy
  * mb_per_s is BYTES (default: the size of INPUT) in units of 10^6 bytes over
  * the best wall-clock time; cpu_s the least user plus system time of a run
  * (a busy machine stretches the wall-clock time much more than this).
@@ -32,7 +35,7 @@ static double now_seconds(void) {
 }
 
 static void usage(void) {
-    fputs("usage: qelrun [-n REPEATS] [-i INPUT] [-o OUTPUT] [-b BYTES] -- COMMAND [ARG...]\n", stderr);
+    fputs("usage: qelrun [-n REPEATS] [-i INPUT] [-o OUTPUT] [-b BYTES] [-t] -- COMMAND [ARG...]\n", stderr);
     exit(2);
 }
 
@@ -88,13 +91,15 @@ int main(int argc, char **argv) {
     const char *input = NULL;
     const char *output = "/dev/null";
     double bytes = -1.0;
+    int row = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "+n:i:o:b:")) != -1) {
+    while ((opt = getopt(argc, argv, "+n:i:o:b:t")) != -1) {
         switch (opt) {
         case 'n': repeats = strtol(optarg, NULL, 10); break;
         case 'i': input = optarg; break;
         case 'o': output = optarg; break;
         case 'b': bytes = strtod(optarg, NULL); break;
+        case 't': row = 1; break;
         default: usage();
         }
     }
@@ -128,7 +133,12 @@ int main(int argc, char **argv) {
         if (r == 0 || cpu < best_cpu) best_cpu = cpu;
         if (rss > max_rss) max_rss = rss;
     }
-    printf("best_s=%.4f mb_per_s=%.1f cpu_s=%.4f max_rss_kib=%ld runs=%ld\n", best,
-           best > 0.0 ? bytes / 1e6 / best : 0.0, best_cpu, max_rss, repeats);
+    if (row) {
+        printf("run\t%.0f\t%.4f\t%.1f\t%.4f\t%ld\t%ld\t\t\n", bytes, best, best > 0.0 ? bytes / 1e6 / best : 0.0,
+               best_cpu, max_rss, repeats);
+    } else {
+        printf("best_s=%.4f mb_per_s=%.1f cpu_s=%.4f max_rss_kib=%ld runs=%ld\n", best,
+               best > 0.0 ? bytes / 1e6 / best : 0.0, best_cpu, max_rss, repeats);
+    }
     return 0;
 }
