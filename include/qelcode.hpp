@@ -37,13 +37,20 @@
 #ifndef QELCODE_HPP
 #define QELCODE_HPP
 
+#if !defined(__cplusplus) || (__cplusplus < 201703L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 201703L))
+#error "qelcode.hpp needs C++17 or later (-std=c++17); C programs include qelcode.h"
+#else
+
 #include "qelcode.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <ios>
 #include <istream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -64,6 +71,15 @@
 #define QEL_CPP_EXCEPTIONS 1
 #else
 #define QEL_CPP_EXCEPTIONS 0
+#endif
+
+/* What must be one object in the whole process (the error category) has
+ * default visibility, so that a library or plugin built with
+ * -fvisibility=hidden shares the program's. */
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32) && !defined(__CYGWIN__)
+#define QEL_CPP_VISIBLE __attribute__((visibility("default")))
+#else
+#define QEL_CPP_VISIBLE
 #endif
 
 namespace qel {
@@ -93,7 +109,7 @@ struct position {
 };
 
 namespace detail {
-class category_impl final : public std::error_category {
+class QEL_CPP_VISIBLE category_impl final : public std::error_category {
 public:
     const char *name() const noexcept override { return "qelcode"; }
     std::string message(int code) const override { return QEL_RtnCodeStr(static_cast<std::int32_t>(code)); }
@@ -101,8 +117,9 @@ public:
 }  // namespace detail
 
 /* The category of the library's codes: name "qelcode", messages from
- * QEL_RtnCodeStr. */
-inline const std::error_category &category() noexcept {
+ * QEL_RtnCodeStr. One object for the whole process, also across shared
+ * libraries built with hidden visibility (ELF targets). */
+QEL_CPP_VISIBLE inline const std::error_category &category() noexcept {
     static const detail::category_impl instance;
     return instance;
 }
@@ -131,6 +148,61 @@ inline std::size_t encode_bound(std::size_t size) noexcept { return QEL_EncodeBo
 inline std::size_t decode_bound(std::size_t size) noexcept { return QEL_DecodeBound(size); }
 
 namespace detail {
+
+/* Bytes in a container or view, taken by the calls that take a
+ * std::string_view besides: char, signed char, unsigned char, std::byte. */
+template <class T>
+struct is_byte : std::false_type {};
+template <>
+struct is_byte<char> : std::true_type {};
+template <>
+struct is_byte<signed char> : std::true_type {};
+template <>
+struct is_byte<unsigned char> : std::true_type {};
+template <>
+struct is_byte<std::byte> : std::true_type {};
+
+/* The element type of R's std::data(), void where R has none. */
+template <class R, class = void>
+struct data_of {
+    using type = void;
+};
+template <class R>
+struct data_of<R, std::void_t<decltype(std::data(std::declval<R &>())), decltype(std::size(std::declval<R &>()))>> {
+    using pointer = decltype(std::data(std::declval<R &>()));
+    using type = std::conditional_t<std::is_pointer<pointer>::value, std::remove_pointer_t<pointer>, void>;
+};
+
+/* An input of bytes other than what converts to std::string_view (which
+ * takes that form). */
+class input_bytes {
+public:
+    template <class R, class T = typename data_of<const R>::type,
+              std::enable_if_t<is_byte<std::remove_cv_t<T>>::value &&
+                                   !std::is_convertible<const R &, std::string_view>::value,
+                               int> = 0>
+    input_bytes(const R &bytes) noexcept  // NOLINT: converts implicitly, as a std::string_view does
+        : view_(reinterpret_cast<const char *>(std::data(bytes)), std::size(bytes)) {}
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    std::string_view view_;
+};
+
+/* Room of bytes that are not const, for encode_into and decode_into. */
+class output_bytes {
+public:
+    template <class R, class T = typename data_of<std::remove_reference_t<R>>::type,
+              std::enable_if_t<is_byte<T>::value, int> = 0>
+    output_bytes(R &&bytes) noexcept  // NOLINT: converts implicitly
+        : data_(reinterpret_cast<char *>(std::data(bytes))), size_(std::size(bytes)) {}
+    char *data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    char *data_;
+    std::size_t size_;
+};
 
 using buffer_fn = std::int32_t(QEL_CALL *)(char *, std::size_t, std::size_t *, const char *, std::size_t,
                                            std::size_t *, std::uint32_t, std::int32_t *);
@@ -263,25 +335,22 @@ public:
 
 private:
     /* Converts data, whose start is taken_ bytes into the input; answers
-     * the bytes taken. */
+     * the bytes taken. After a refusal taken_ and lines_ stand at the
+     * refused piece, where every later call reports it. */
     std::size_t span(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
                      position *where) noexcept {
         if (size == 0) return 0;
         std::int32_t status = QEL_STATUS_INIT;
         const std::size_t pos =
             convert_chunks(function_, bound_, out, data, size, flags_ | (last ? QEL_LAST : 0u), status);
-        if (status != QEL_RTN_SUCCESSFUL) {
-            failed_ = true;
-            set(ec, where, {status, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
-            return pos;
-        }
-        if (last && pos < size) {  // the library always takes the whole of the last input
-            failed_ = true;
-            set(ec, where, {QEL_RTN_RECORD_DAMAGED, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
-            return pos;
-        }
         taken_ += pos;
         lines_ += line_feeds(data, pos);
+        if (status == QEL_RTN_SUCCESSFUL && last && pos < size)
+            status = QEL_RTN_RECORD_DAMAGED;  // never: the library always takes the whole of the last input
+        if (status != QEL_RTN_SUCCESSFUL) {
+            failed_ = true;
+            set(ec, where, {status, category()}, {taken_, lines_ + 1});
+        }
         return pos;
     }
 
@@ -305,6 +374,14 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
                   std::error_code &ec, position *where) noexcept {
     clear(ec, where);
     if (size == 0) return;
+    // Input that lies in out (encode_append(s, s)) is read from a copy, as
+    // s.append(s) reads it: out grows, and may move, while it is read.
+    const std::less<const char *> before;
+    if (before(data, out.data() + out.size()) && before(out.data(), data + size)) {
+        const std::string copy(data, size);
+        whole(out, encoding, flag_bits, copy.data(), copy.size(), ec, where);
+        return;
+    }
     std::size_t(QEL_CALL *const bound)(std::size_t) = encoding ? &QEL_EncodeBound : &QEL_DecodeBound;
     const std::size_t most = bound(size);
     if (most > out.max_size() - out.size()) {
@@ -364,16 +441,79 @@ inline std::string record(bool encoding, std::string_view line, std::error_code 
     return buf;
 }
 
+/* A stream's exceptions() mask set to none for the length of a call, so
+ * that every failure of the stream is a state to look at, and set back at
+ * the end. A state bit that the mask names (eofbit at the end of the input,
+ * badbit after a failed write) stays set where exceptions are on, as after
+ * the stream's own exception, which is not thrown; without exceptions it is
+ * cleared, since setting the mask back would throw. */
+class quiet_stream {
+public:
+    explicit quiet_stream(std::ios &stream) noexcept : stream_(stream), mask_(stream.exceptions()) {}
+    void quiet() noexcept { stream_.exceptions(std::ios::goodbit); }  // never throws: no bit is named
+    quiet_stream(const quiet_stream &) = delete;
+    quiet_stream &operator=(const quiet_stream &) = delete;
+    ~quiet_stream() {
+#if QEL_CPP_EXCEPTIONS
+        try {
+            stream_.exceptions(mask_);
+        } catch (...) {  // the mask is set, the state kept
+        }
+#else
+        stream_.clear(stream_.rdstate() & ~mask_);
+        stream_.exceptions(mask_);
+#endif
+    }
+
+private:
+    std::ios &stream_;
+    std::ios::iostate mask_;
+};
+
+/* Reads up to size bytes into dest, as many as in gives before its end or
+ * a failure, and answers how many arrived: what its buffer holds
+ * (readsome), then a wait for more (peek), and again. So every byte that
+ * arrived before a failure is counted, also when the stream buffer throws
+ * (the stream then has badbit). A buffer that hands out bytes without
+ * holding them (std::cin synced with stdio) is read with read(). */
+inline std::size_t read_some(std::istream &in, char *dest, std::size_t size) noexcept {
+    using traits = std::istream::traits_type;
+    std::size_t got = 0;
+    while (got < size && in.good()) {
+        std::streamsize n = in.readsome(dest + got, static_cast<std::streamsize>(size - got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (!in.good() || traits::eq_int_type(in.peek(), traits::eof())) break;
+        n = in.readsome(dest + got, static_cast<std::streamsize>(size - got));  // what the wait brought
+        if (n == 0 && in.good()) {
+            in.read(dest + got, static_cast<std::streamsize>(size - got));
+            n = in.gcount();
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
 /* A stream through the buffer calls, in constant memory: input is read
  * after the bytes the last call left (the start of a piece that goes on),
  * converted into one output buffer and written from there, so no byte is
  * copied twice and nothing is allocated after the start. The input buffer
- * grows only for a piece longer than itself. */
+ * grows only for a piece longer than itself. Both streams' exceptions()
+ * are off meanwhile: a failure is found at the same place either way. */
 constexpr std::size_t stream_chunk = 256 * 1024;
 
 inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
                     std::error_code &ec, position *where) noexcept {
     clear(ec, where);
+    quiet_stream in_mask(in), out_mask(out);  // both saved first: in and out may be one stream
+    in_mask.quiet();
+    out_mask.quiet();
+    if (!out.good()) {  // a write would do nothing
+        set(ec, where, make_error_code(errc::write_error), {0, 1});
+        return;
+    }
     const buffer_fn function = encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer;
     std::string input(stream_chunk, '\0');
     std::string output(stream_chunk + stream_chunk / 2, '\0');
@@ -386,8 +526,7 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
 #endif
         for (;;) {
             if (held == input.size()) input.resize(input.size() * 2);
-            in.read(&input[held], static_cast<std::streamsize>(input.size() - held));
-            const std::size_t got = static_cast<std::size_t>(in.gcount());
+            const std::size_t got = read_some(in, &input[held], input.size() - held);
             const bool failed = in.bad() || (in.fail() && !in.eof());
             const bool end = !failed && in.eof();
             if (end && read == 0 && got == 0) {
@@ -433,9 +572,8 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
         }
         if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {taken, lines + 1});
 #if QEL_CPP_EXCEPTIONS
-    } catch (...) {  // a stream whose exceptions() are set
-        const bool reading = !in.good() && !in.eof();
-        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {taken, lines + 1});
+    } catch (...) {  // not the streams' own, whose exceptions are off: memory for a longer piece
+        set(ec, where, make_error_code(errc::read_error), {taken, lines + 1});
     }
 #endif
 }
@@ -449,7 +587,10 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
         QEL_EncodeStream(out, in, flag_bits, &line, &status);
     else
         QEL_DecodeStream(out, in, flag_bits, &line, &status);
-    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {0, line});
+    if (status != QEL_RTN_SUCCESSFUL)
+        set(ec, where, {status, category()}, {0, line});
+    else if (where)
+        where->line = line;  // the lines read
 }
 
 #if QEL_CPP_EXCEPTIONS
@@ -563,60 +704,63 @@ inline std::size_t decode_into(char *dest, std::size_t dest_size, std::string_vi
 }
 #endif
 
-#if defined(__cpp_lib_span)
-/* The span forms. The char ones are templates so that a std::string or a
- * literal, which converts to both, takes the std::string_view form. */
-namespace detail {
-inline std::string_view view(std::span<const std::byte> s) noexcept {
-    return {reinterpret_cast<const char *>(s.data()), s.size()};
-}
-}  // namespace detail
-
-template <class = void>
-std::string encode(std::span<const char> text, std::error_code &ec, flags f = flags::none,
-                   position *where = nullptr) noexcept {
-    return encode(std::string_view(text.data(), text.size()), ec, f, where);
-}
-inline std::string encode(std::span<const std::byte> text, std::error_code &ec, flags f = flags::none,
+/* The same on bytes: the input may be any container or view of char,
+ * signed char, unsigned char (std::uint8_t) or std::byte with std::data()
+ * and std::size() (std::vector, std::array, std::span, an array of
+ * unsigned char, ...), and the destination of encode_into and decode_into
+ * any such of bytes that are not const. A std::string, a literal or an
+ * array of char takes the std::string_view form (an array of char up to
+ * its NUL). */
+inline std::string encode(detail::input_bytes text, std::error_code &ec, flags f = flags::none,
                           position *where = nullptr) noexcept {
-    return encode(detail::view(text), ec, f, where);
+    return encode(text.view(), ec, f, where);
 }
-template <class = void>
-std::string decode(std::span<const char> records, std::error_code &ec, position *where = nullptr) noexcept {
-    return decode(std::string_view(records.data(), records.size()), ec, where);
+inline std::string decode(detail::input_bytes records, std::error_code &ec, position *where = nullptr) noexcept {
+    return decode(records.view(), ec, where);
 }
-inline std::string decode(std::span<const std::byte> records, std::error_code &ec,
+inline void encode_append(std::string &out, detail::input_bytes text, std::error_code &ec, flags f = flags::none,
                           position *where = nullptr) noexcept {
-    return decode(detail::view(records), ec, where);
+    encode_append(out, text.view(), ec, f, where);
 }
-inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, std::error_code &ec,
+inline void decode_append(std::string &out, detail::input_bytes records, std::error_code &ec,
+                          position *where = nullptr) noexcept {
+    decode_append(out, records.view(), ec, where);
+}
+inline std::size_t encode_into(detail::output_bytes dest, std::string_view text, std::error_code &ec,
                                flags f = flags::none, position *where = nullptr) noexcept {
-    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), ec, f, where);
+    return encode_into(dest.data(), dest.size(), text, ec, f, where);
 }
-inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records, std::error_code &ec,
+inline std::size_t encode_into(detail::output_bytes dest, detail::input_bytes text, std::error_code &ec,
+                               flags f = flags::none, position *where = nullptr) noexcept {
+    return encode_into(dest.data(), dest.size(), text.view(), ec, f, where);
+}
+inline std::size_t decode_into(detail::output_bytes dest, std::string_view records, std::error_code &ec,
                                position *where = nullptr) noexcept {
-    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records), ec, where);
+    return decode_into(dest.data(), dest.size(), records, ec, where);
+}
+inline std::size_t decode_into(detail::output_bytes dest, detail::input_bytes records, std::error_code &ec,
+                               position *where = nullptr) noexcept {
+    return decode_into(dest.data(), dest.size(), records.view(), ec, where);
 }
 #if QEL_CPP_EXCEPTIONS
-template <class = void>
-std::string encode(std::span<const char> text, flags f = flags::none) {
-    return encode(std::string_view(text.data(), text.size()), f);
+inline std::string encode(detail::input_bytes text, flags f = flags::none) { return encode(text.view(), f); }
+inline std::string decode(detail::input_bytes records) { return decode(records.view()); }
+inline void encode_append(std::string &out, detail::input_bytes text, flags f = flags::none) {
+    encode_append(out, text.view(), f);
 }
-inline std::string encode(std::span<const std::byte> text, flags f = flags::none) {
-    return encode(detail::view(text), f);
+inline void decode_append(std::string &out, detail::input_bytes records) { decode_append(out, records.view()); }
+inline std::size_t encode_into(detail::output_bytes dest, std::string_view text, flags f = flags::none) {
+    return encode_into(dest.data(), dest.size(), text, f);
 }
-template <class = void>
-std::string decode(std::span<const char> records) {
-    return decode(std::string_view(records.data(), records.size()));
+inline std::size_t encode_into(detail::output_bytes dest, detail::input_bytes text, flags f = flags::none) {
+    return encode_into(dest.data(), dest.size(), text.view(), f);
 }
-inline std::string decode(std::span<const std::byte> records) { return decode(detail::view(records)); }
-inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, flags f = flags::none) {
-    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), f);
+inline std::size_t decode_into(detail::output_bytes dest, std::string_view records) {
+    return decode_into(dest.data(), dest.size(), records);
 }
-inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records) {
-    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records));
+inline std::size_t decode_into(detail::output_bytes dest, detail::input_bytes records) {
+    return decode_into(dest.data(), dest.size(), records.view());
 }
-#endif
 #endif
 
 /*
@@ -652,6 +796,17 @@ inline std::string decode_record(std::string_view record) {
     if (ec) detail::raise(ec, at, {});
     return out;
 }
+#endif
+inline std::string encode_record(detail::input_bytes line, std::error_code &ec, position *where = nullptr) noexcept {
+    return encode_record(line.view(), ec, where);
+}
+inline std::string decode_record(detail::input_bytes record, std::error_code &ec,
+                                 position *where = nullptr) noexcept {
+    return decode_record(record.view(), ec, where);
+}
+#if QEL_CPP_EXCEPTIONS
+inline std::string encode_record(detail::input_bytes line) { return encode_record(line.view()); }
+inline std::string decode_record(detail::input_bytes record) { return decode_record(record.view()); }
 #endif
 
 /*
@@ -691,13 +846,11 @@ public:
     std::string feed(std::string_view piece) { return raising(piece.data(), piece.size(), false); }
     std::string finish() { return raising(nullptr, 0, true); }
 #endif
-#if defined(__cpp_lib_span)
-    std::string feed(std::span<const std::byte> piece, std::error_code &ec, position *where = nullptr) noexcept {
-        return feed(view(piece), ec, where);
+    std::string feed(input_bytes piece, std::error_code &ec, position *where = nullptr) noexcept {
+        return feed(piece.view(), ec, where);
     }
 #if QEL_CPP_EXCEPTIONS
-    std::string feed(std::span<const std::byte> piece) { return feed(view(piece)); }
-#endif
+    std::string feed(input_bytes piece) { return feed(piece.view()); }
 #endif
     std::uint64_t offset() const noexcept { return conv_.offset(); }
 
@@ -800,4 +953,5 @@ template <>
 struct is_error_code_enum<qel::errc> : true_type {};
 }  // namespace std
 
+#endif /* C++17 */
 #endif /* QELCODE_HPP */
