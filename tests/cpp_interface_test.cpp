@@ -21,6 +21,9 @@
 
 #include "qelcode.hpp"
 #include "qel_reference.h"
+#if defined(QEL_TEST_HIDDEN_LIBRARY)
+#include "hidden_category_library.h"
+#endif
 
 namespace {
 
@@ -830,5 +833,16 @@ TEST(CppErrors, CategoryAndComparisons) {
     EXPECT_NE(ec, std::errc::io_error);
     EXPECT_EQ(qel::category().message(0), QEL_RtnCodeStr(0));
 }
+
+#if defined(QEL_TEST_HIDDEN_LIBRARY)
+// A library built with -fvisibility=hidden shares the program's category.
+TEST(CppErrors, OneCategoryAcrossSharedLibraries) {
+    EXPECT_EQ(hidden_library_category(), &qel::category());
+    const std::error_code ec = hidden_library_decode("plain text\n");
+    EXPECT_EQ(ec, qel::errc::source_not_encoded);
+    EXPECT_EQ(&ec.category(), &qel::category());
+    EXPECT_FALSE(hidden_library_decode(qel_ref::encode_text("fine", kShift)));
+}
+#endif
 
 }  // namespace
