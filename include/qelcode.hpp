@@ -7,8 +7,10 @@
  *   std::string records = qel::encode("first line\nsecond line\n");
  *   std::string text = qel::decode(records);
  *
- * C++17 or later. With C++20's std::span the inputs may also be spans of
- * char or std::byte.
+ * C++17 or later (an earlier standard stops at one #error). Inputs may
+ * also be bytes (char, signed char, unsigned char, std::byte) in any
+ * container or view with std::data() and std::size(): std::vector,
+ * std::array, std::span, ...
  *
  * Errors, both ways. Every call comes in two forms:
  *   - without a std::error_code argument it throws qel::error (derived from
@@ -128,7 +130,9 @@ inline std::error_code make_error_code(errc e) noexcept { return {static_cast<in
 
 /* A refusal or failure: code() as described above, the position of the
  * refused piece, and the output converted before it (the output of this
- * call only; for an encoder or decoder, of this feed() or finish()). */
+ * call only; for an encoder or decoder, of this feed() or finish()). The
+ * stream calls have written that output already and the record calls
+ * convert one piece: for them output() is empty. */
 class error : public std::system_error {
 public:
     error(std::error_code code, position where, std::string output)
@@ -618,8 +622,8 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
  *   encode(text [, flags])                         -> std::string
  *   encode(text, ec [, flags [, position *]])      -> std::string, noexcept
  *   decode(records)  decode(records, ec [, position *])
- * text and records: std::string_view (so std::string and literals), and
- * with C++20 std::span<const char> and std::span<const std::byte>.
+ * text and records: std::string_view (so std::string and literals), or
+ * bytes in a container (below).
  *
  * Appending: encode_append(out, text [, flags]) and the same with ec
  * append to out and leave what was there; on a refusal out holds the
@@ -825,7 +829,8 @@ inline std::string decode_record(detail::input_bytes record) { return decode_rec
  * the whole input and the output of this call before the refused piece;
  * the object then takes nothing more: later calls, like calls after
  * finish(), fail with std::errc::operation_not_permitted.
- * offset() is the number of input bytes converted so far.
+ * offset() is the number of input bytes converted so far; after a
+ * refusal, the offset of the refused piece, which later calls report.
  * An object is used by one thread at a time; it may be moved.
  */
 namespace detail {
@@ -894,16 +899,20 @@ public:
  * Records (text) converted before a failure stay written. Codes: as the
  * whole-buffer calls, and errc::empty_source when in gives no byte at all,
  * errc::read_error when in fails (badbit, or failbit before its end),
- * errc::write_error when out fails on a write or the final flush. A
- * stream whose exceptions() are set fails the same way: its exception is
- * caught. The position counts the input bytes converted.
+ * errc::write_error when out fails on a write or the final flush, or is
+ * not good() at the start (then before anything is read). A stream whose
+ * exceptions() are set works the same: its mask is off for the call and
+ * set back at the end (quiet_stream), so the end of the input is no error
+ * and a failure is found where it happens. The position counts the input
+ * bytes converted.
  *
  * FILE streams (QEL_EncodeStream, QEL_DecodeStream), input first like
  * every call here, the other way round from the C calls:
  *   encode(std::FILE *in, std::FILE *out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  * Codes as the C calls; the position has offset 0 (the C call does not
- * report it) and the line the C call reports.
+ * report it) and the line the C call reports: where it stopped, or on
+ * success the lines (records) read.
  */
 inline void encode(std::istream &in, std::ostream &out, std::error_code &ec, flags f = flags::none,
                    position *where = nullptr) noexcept {

@@ -517,6 +517,16 @@ TEST(CppRefusals, ExceptionForm) {
             EXPECT_EQ(e.output(), good_output(r)) << r.name;
             EXPECT_EQ(appended, "kept" + good_output(r)) << r.name;
         }
+        std::istringstream in(input);
+        std::ostringstream sink;
+        try {
+            r.encoding ? qel::encode(in, sink) : qel::decode(in, sink);
+            ADD_FAILURE() << "no exception for " << r.name;
+        } catch (const qel::error &e) {  // the output before it is in the stream, not in output()
+            EXPECT_EQ(e.offset(), r.good.size()) << r.name;
+            EXPECT_EQ(e.output(), "") << r.name;
+            EXPECT_EQ(sink.str(), good_output(r)) << r.name;
+        }
         qel::encoder enc;
         qel::decoder dec;
         try {
