@@ -30,7 +30,8 @@
  * QEL_RTN_SUCCESSFUL on success, or returns 0 and sets the status to the
  * failure's code. The status pointer is never tested for null.
  *
- * The library keeps no state, allocates nothing and never opens, closes,
+ * The library keeps no state of its own (a QEL_Converter keeps a
+ * conversion's state in the caller's memory), allocates nothing and never opens, closes,
  * flushes, seeks or rewinds a stream. Calls on different streams and
  * buffers may run at the same time on different threads.
  *
@@ -44,9 +45,9 @@
 #include <stdio.h>
 
 #define QEL_VERSION_MAJOR 1
-#define QEL_VERSION_MINOR 1
+#define QEL_VERSION_MINOR 2
 #define QEL_VERSION_PATCH 0
-#define QEL_VERSION_STRING "1.1.0"
+#define QEL_VERSION_STRING "1.2.0"
 
 /*
  * Windows: every FILE * handed to the library must come from the same C
@@ -111,8 +112,10 @@ typedef int32_t QEL_RtnCode;
 
 /* Flags. Unknown bits are ignored. */
 #define QEL_FORCE 1u  /* encode lines that already carry the encoded mark */
-#define QEL_LAST  2u  /* buffer functions: the input ends with this call, so a
-                         last line without a line feed is taken too */
+#define QEL_LAST  2u  /* buffer functions and QEL_ConverterPut: the input ends
+                         with this call, so a last line without a line feed is
+                         taken too */
+#define QEL_DECODE 4u /* QEL_ConverterInit: the converter decodes records */
 
 /* The largest record in memory, line feed and NUL included. */
 #define QEL_RECORD_BUFFER_SIZE 512
@@ -269,6 +272,80 @@ QEL_API int32_t QEL_CALL QEL_DecodeBuffer(char *dest, size_t dest_size, size_t *
  * (SIZE_MAX where that does not fit a size_t). */
 QEL_API size_t QEL_CALL QEL_EncodeBound(size_t src_size);
 QEL_API size_t QEL_CALL QEL_DecodeBound(size_t src_size);
+
+/*
+ * A converter: one conversion carried over as many calls as its input
+ * needs, for a host that receives its input in pieces of any size (a
+ * socket, a pipe, a callback) and has output room of any size, down to one
+ * byte. The state lives in the caller's memory: a QEL_Converter of
+ * QEL_CONVERTER_SIZE bytes, aligned as a uint32_t, the same on every
+ * target. Nothing is allocated and nothing is global, so converters may be
+ * used in parallel on different threads, each by one thread at a time. A
+ * converter may be copied with memcpy, which forks the conversion.
+ *
+ * QEL_ConverterInit(c, flags) starts a conversion: QEL_DECODE decodes
+ * records, else text is encoded; QEL_FORCE (encoding) as for
+ * QEL_EncodeStream; other bits are ignored. Returns 1, or 0 when c is NULL.
+ *
+ * QEL_ConverterPut(c, dest, dest_size, &produced, src, src_size, &consumed,
+ * flags, status) takes input from src until src_size bytes are taken or
+ * the room is full, and writes output to dest. It keeps in the converter
+ * the start of a piece that may still go on (at most 512 bytes) and the
+ * output of a piece that did not fit the room (at most one record), so
+ * *consumed counts every byte taken, held ones included. Without QEL_LAST
+ * the input may go on in the next call; with QEL_LAST this call's bytes end
+ * it. However the input is split and whatever the room, the output put
+ * together is byte for byte what one QEL_EncodeBuffer (QEL_DecodeBuffer)
+ * call on the whole input with QEL_LAST writes. A host feeds every byte,
+ * then calls with no input (src NULL, src_size 0) and QEL_LAST until
+ * *produced is 0; a call without input and without QEL_LAST only hands
+ * over held output. dest, src, produced and consumed as for the buffer
+ * functions (NULL with a size of 0; produced and consumed may be NULL).
+ *
+ * Returns 1 on success, 0 otherwise:
+ *   QEL_RTN_NO_SOURCE       c is NULL or not initialised (tested first)
+ *   QEL_RTN_NO_DESTINATION  dest is NULL with a dest_size
+ *   QEL_RTN_NO_SOURCE       src is NULL with a src_size
+ *   and the refusals of the stream functions (QEL_RTN_SOURCE_ENCODED,
+ *   QEL_RTN_NUL_IN_SOURCE, QEL_RTN_SOURCE_NOT_ENCODED,
+ *   QEL_RTN_RECORD_DAMAGED). On a refusal, the output of every piece before
+ *   the refused one has been written, in this call or before; src +
+ *   *consumed is where the refused piece starts, or src itself when it
+ *   started in an earlier call's input; and every later call gives the same
+ *   code at once and takes nothing.
+ *
+ * QEL_ConverterOffset(c) is the number of input bytes of the pieces
+ * converted so far, which is where the next piece starts, or the refused
+ * one. QEL_ConverterLine(c) is that piece's line, 1-based: a line cut into
+ * several pieces counts once. Both count from QEL_ConverterInit, and both
+ * give 0 for a NULL or uninitialised converter.
+ *
+ *   QEL_Converter c;
+ *   QEL_ConverterInit(&c, 0);
+ *   while ((got = read(fd, in, sizeof in)) > 0) {
+ *       const char *p = in;
+ *       do {
+ *           QEL_ConverterPut(&c, out, sizeof out, &produced, p, got, &consumed, 0, &status);
+ *           fwrite(out, 1, produced, stdout);
+ *           p += consumed, got -= consumed;
+ *       } while (status == QEL_RTN_SUCCESSFUL && (got > 0 || produced > 0));
+ *   }
+ *   do {
+ *       QEL_ConverterPut(&c, out, sizeof out, &produced, NULL, 0, NULL, QEL_LAST, &status);
+ *       fwrite(out, 1, produced, stdout);
+ *   } while (produced > 0);
+ */
+#define QEL_CONVERTER_SIZE 1152
+typedef struct QEL_Converter {
+    uint32_t qel_opaque[QEL_CONVERTER_SIZE / 4];
+} QEL_Converter;
+
+QEL_API int32_t QEL_CALL QEL_ConverterInit(QEL_Converter *c, uint32_t flags);
+QEL_API int32_t QEL_CALL QEL_ConverterPut(QEL_Converter *c, char *dest, size_t dest_size, size_t *produced,
+                                          const char *src, size_t src_size, size_t *consumed,
+                                          uint32_t flags, int32_t *status);
+QEL_API uint64_t QEL_CALL QEL_ConverterOffset(const QEL_Converter *c);
+QEL_API uint64_t QEL_CALL QEL_ConverterLine(const QEL_Converter *c);
 
 /* The library's version, "MAJOR.MINOR.PATCH": QEL_VERSION_STRING of the
  * build that was loaded. */

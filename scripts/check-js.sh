@@ -46,7 +46,7 @@ tar -tzf "$tarball" | grep -qx 'package/dist/qelcode.wasm' || die "qelcode.wasm 
 (cd "$top/app" && node --input-type=module -e '
 import { encode, decode, version } from "qelcode";
 const text = new TextEncoder().encode("Hello\n");
-if (new TextDecoder().decode(decode(encode(text))) !== "Hello\n" || version !== "1.1.0") process.exit(1);
+if (new TextDecoder().decode(decode(encode(text))) !== "Hello\n" || version !== "1.2.0") process.exit(1);
 console.log(`import "qelcode" ${version} from the installed tarball: works`);')
 
 step "node --test against the installed package"

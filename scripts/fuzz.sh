@@ -36,7 +36,7 @@ case ${1:-} in -h|--help) usage; exit 0 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-all="fuzz_record_encode fuzz_record_decode fuzz_stream fuzz_roundtrip fuzz_kernels fuzz_buffer"
+all="fuzz_record_encode fuzz_record_decode fuzz_stream fuzz_roundtrip fuzz_kernels fuzz_buffer fuzz_converter"
 targets=${*:-$all}
 
 case $seconds in ''|*[!0-9]*) echo "FUZZ_SECONDS must be a number of seconds" >&2; exit 2 ;; esac

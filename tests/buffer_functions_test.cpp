@@ -83,26 +83,6 @@ size_t line_of(const std::string &src, size_t offset) {
     return static_cast<size_t>(std::count(src.begin(), src.begin() + static_cast<long>(offset), '\n')) + 1;
 }
 
-// Records of random texts, some damaged, some longer than any record.
-std::string random_records(std::mt19937 &rng) {
-    std::string recs;
-    const std::string text = streamio::random_text(rng, rng() % 30, true);
-    size_t i = 0;
-    while (i < text.size()) {
-        const size_t lf = text.find('\n', i);
-        size_t take = std::min<size_t>(lf == std::string::npos ? text.size() - i : lf - i + 1, QEL_MAX_TEXT_LENGTH);
-        std::string rec = qel_ref::encode_text(qel_ref::trim(text.substr(i, take)), 1 + static_cast<int>(rng() % 9));
-        i += take;
-        const auto damage = rng() % 25;
-        if (damage == 0) rec[rng() % rec.size()] = ' ';
-        if (damage == 1) rec.erase(rng() % rec.size(), 1);
-        if (damage == 2) rec.insert(rec.size() - 1, std::string(rng() % 600, 'c'));
-        if (damage == 3) rec[rng() % rec.size()] = '\0';
-        recs += rec;
-    }
-    return recs;
-}
-
 class BufferAgainstStream : public ::testing::TestWithParam<Direction> {};
 
 TEST_P(BufferAgainstStream, AnySplitAndRoomGivesWhatTheStreamGives) {
@@ -110,7 +90,7 @@ TEST_P(BufferAgainstStream, AnySplitAndRoomGivesWhatTheStreamGives) {
     std::mt19937 rng(d.buffer == QEL_EncodeBuffer ? 101 : 202);
     for (int round = 0; round < 400; ++round) {
         std::string src = d.buffer == QEL_EncodeBuffer ? streamio::random_text(rng, rng() % 30, rng() % 3 == 0)
-                                                        : random_records(rng);
+                                                        : streamio::random_records(rng);
         if (rng() % 10 == 0 && !src.empty()) src[rng() % src.size()] = '\0';
         const uint32_t flags = rng() % 2 == 0 ? QEL_FORCE : 0u;
         long position = 0;

@@ -324,36 +324,30 @@ struct ExactBuffer {
     }
 };
 
-TEST(EncodeRecord, BufferOfNPlus5BytesIsEnough) {
+TEST(EncodeRecord, ExactBuffersThatSuffice) {
+    // A text of n bytes after trimming needs n + 5 bytes: header, text,
+    // line feed and NUL. One that still ends with a line feed after its line
+    // end is trimmed gets no second one, so n + 4 bytes suffice (the text
+    // with its line end and NUL must fit all the same).
+    struct Case {
+        std::string trimmed;
+        const char *end;
+        size_t size;
+    };
+    std::vector<Case> cases;
+    for (size_t n : {0u, 1u, 2u, 93u, 94u, 95u, 506u, 507u})
+        for (const char *end : {"", "\n", "\r\n"}) cases.push_back({repeat_graphics(n, 40), end, n + 5});
+    for (const std::string &trimmed : {"\n"s, "ab\n"s, repeat_graphics(506, 40) + "\n"})
+        for (const char *end : {"\n", "\r\n"})
+            cases.push_back({trimmed, end, std::max(trimmed.size() + 4, trimmed.size() + strlen(end) + 1)});
     const int s = qel_ref::build_shift();
-    for (size_t n : {0u, 1u, 2u, 93u, 94u, 95u, 506u, 507u}) {
-        for (const char *end : {"", "\n", "\r\n"}) {
-            const std::string trimmed = repeat_graphics(n, 40);
-            const ExactBuffer b{trimmed + end, n + 5};
-            SCOPED_TRACE(testing::PrintToString(b.text));
-            const ExactBuffer::Result r = b.run();
-            EXPECT_EQ(r.status, QEL_RTN_SUCCESSFUL);
-            EXPECT_EQ(r.contents, qel_ref::encode_text(trimmed, s));
-            EXPECT_TRUE(r.guard_intact);
-        }
-    }
-}
-
-TEST(EncodeRecord, TextEndingWithLineFeedAfterTrimmingNeedsOnlyNPlus4Bytes) {
-    // No line feed is added, so the record with its NUL is n + 4 bytes, and
-    // the text with its NUL already fits in that.
-    const int s = qel_ref::build_shift();
-    for (const std::string &trimmed : {"\n"s, "ab\n"s, repeat_graphics(506, 40) + "\n"}) {
-        for (const char *end : {"\n", "\r\n"}) {
-            const size_t n = trimmed.size();
-            const std::string text = trimmed + end;
-            const ExactBuffer b{text, std::max(n + 4, text.size() + 1)};
-            SCOPED_TRACE(testing::PrintToString(b.text));
-            const ExactBuffer::Result r = b.run();
-            EXPECT_EQ(r.status, QEL_RTN_SUCCESSFUL);
-            EXPECT_EQ(r.contents, qel_ref::encode_text(trimmed, s));
-            EXPECT_TRUE(r.guard_intact);
-        }
+    for (const Case &c : cases) {
+        const ExactBuffer b{c.trimmed + c.end, c.size};
+        SCOPED_TRACE(testing::PrintToString(b.text) + " in " + std::to_string(c.size) + " bytes");
+        const ExactBuffer::Result r = b.run();
+        EXPECT_EQ(r.status, QEL_RTN_SUCCESSFUL);
+        EXPECT_EQ(r.contents, qel_ref::encode_text(c.trimmed, s));
+        EXPECT_TRUE(r.guard_intact);
     }
 }
 

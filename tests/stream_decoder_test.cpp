@@ -122,10 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Table, DecoderCases,
                          ::testing::Combine(::testing::ValuesIn(decoder_cases()),
                                             ::testing::Values(Kind::kFile, Kind::kPipe),
                                             ::testing::ValuesIn(streamcall::kSettings)),
-                         [](const auto &pi) {
-                             return std::string(std::get<0>(pi.param).name) +
-                                    streamcall::setting_name(std::get<1>(pi.param), std::get<2>(pi.param));
-                         });
+                         streamcall::CaseSettingName{});
 
 TEST(DecoderReference, AgreesWithHandWorkedText) {
     const auto cases = qel_ref::vectors("decode-file");

@@ -114,10 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Table, EncoderCases,
                          ::testing::Combine(::testing::ValuesIn(encoder_cases()),
                                             ::testing::Values(Kind::kFile, Kind::kPipe),
                                             ::testing::ValuesIn(streamcall::kSettings)),
-                         [](const auto &pi) {
-                             return std::string(std::get<0>(pi.param).name) +
-                                    streamcall::setting_name(std::get<1>(pi.param), std::get<2>(pi.param));
-                         });
+                         streamcall::CaseSettingName{});
 
 // The model itself against records worked out by hand with the alphabet.
 TEST(EncoderReference, AgreesWithHandWorkedRecords) {

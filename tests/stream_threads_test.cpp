@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -169,3 +170,54 @@ TEST(StreamThreads, EncodeAndDecodeCrosswiseDoNotDeadlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// One converter's whole run over src, handed 1 to 97 bytes a call into
+// rooms of 1 to 300 bytes.
+std::string through_converter(uint32_t flags, const std::string &src, unsigned seed) {
+    std::mt19937 rng(seed);
+    QEL_Converter c;
+    QEL_ConverterInit(&c, flags);
+    std::string out;
+    std::vector<char> room(300);
+    int32_t status = QEL_STATUS_INIT;
+    size_t pos = 0;
+    for (;;) {
+        const size_t shown = std::min<size_t>(src.size() - pos, 1 + rng() % 97);
+        const size_t size = 1 + rng() % room.size();
+        size_t produced = 0, consumed = 0;
+        QEL_ConverterPut(&c, room.data(), size, &produced, src.data() + pos, shown, &consumed,
+                         pos + shown == src.size() ? QEL_LAST : 0u, &status);
+        out.append(room.data(), produced);
+        pos += consumed;
+        if (status != QEL_RTN_SUCCESSFUL || (pos == src.size() && produced == 0)) return out;
+    }
+}
+
+}  // namespace
+
+TEST(StreamThreads, ConvertersOnDifferentThreadsShareNothing) {
+    constexpr int kThreads = 6;
+    std::mt19937 rng(5150);
+    std::vector<Job> jobs(kThreads);
+    for (Job &j : jobs) {
+        j.plain = streamio::random_text(rng, 60, false);
+        j.encoded = qel_ref::encode_stream(j.plain, false, kShift).out;
+        j.decoded = qel_ref::decode_stream(j.encoded).out;
+    }
+    std::vector<std::string> encoded(kThreads), decoded(kThreads);
+    run_with_time_out("converters", std::chrono::seconds(120), [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                encoded[t] = through_converter(0, jobs[t].plain, static_cast<unsigned>(t));
+                decoded[t] = through_converter(QEL_DECODE, encoded[t], static_cast<unsigned>(t) + 100);
+            });
+        for (std::thread &th : threads) th.join();
+    });
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(encoded[t], jobs[t].encoded) << "thread " << t;
+        EXPECT_EQ(decoded[t], jobs[t].decoded) << "thread " << t;
+    }
+}

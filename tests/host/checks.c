@@ -378,6 +378,60 @@ static void add_bytes(unsigned char *buf, size_t *n, const void *p, size_t len) 
     *n += len;
 }
 
+/* Converts in[0, n) through a converter, handed 7 bytes of input a call
+ * and 3 bytes of room, into out; answers the status. */
+static int32_t through_converter(uint32_t flags, const unsigned char *in, size_t n, unsigned char *out,
+                                 size_t cap, size_t *out_n) {
+    QEL_Converter c;
+    int32_t status = QEL_RTN_SUCCESSFUL;
+    size_t pos = 0, produced = 0, consumed = 0;
+    char room[3];
+    *out_n = 0;
+    if (qel.converter_init(&c, flags) != 1) return 0;
+    do {
+        const size_t shown = n - pos < 7 ? n - pos : 7;
+        qel.converter_put(&c, room, sizeof room, &produced, (const char *)in + pos, shown, &consumed,
+                          pos + shown == n ? QEL_LAST : 0u, &status);
+        if (*out_n + produced > cap) return 0;
+        memcpy(out + *out_n, room, produced);
+        *out_n += produced;
+        pos += consumed;
+    } while (status == QEL_RTN_SUCCESSFUL && (pos < n || produced != 0));
+    return status;
+}
+
+/* The converter's state is the same size on every target, and a host
+ * that splits its input and gives little room gets what the stream
+ * functions give; a refusal says where it stands. */
+static void check_converter(const unsigned char *source, size_t source_n, const unsigned char *encoded,
+                            size_t encoded_n, const unsigned char *expected, size_t expected_n) {
+    static unsigned char out[4 * kRoundTripCap];
+    struct Aligned { char c; QEL_Converter x; };
+    size_t out_n = 0;
+    int32_t status;
+    QEL_Converter c;
+    size_t produced = 0, consumed = 0;
+    char room[64];
+    if (sizeof(QEL_Converter) != QEL_CONVERTER_SIZE || QEL_CONVERTER_SIZE != 1152)
+        fail("converter", "QEL_Converter is not 1152 bytes");
+    if (offsetof(struct Aligned, x) != 4) fail("converter", "QEL_Converter is not aligned as a uint32_t");
+
+    status = through_converter(0, source, source_n, out, sizeof out, &out_n);
+    expect_code("converter: encoding", status == QEL_RTN_SUCCESSFUL, status, QEL_RTN_SUCCESSFUL);
+    expect_bytes("converter: encoding", out, out_n, encoded, encoded_n);
+    status = through_converter(QEL_DECODE, encoded, encoded_n, out, sizeof out, &out_n);
+    expect_code("converter: decoding", status == QEL_RTN_SUCCESSFUL, status, QEL_RTN_SUCCESSFUL);
+    expect_bytes("converter: decoding", out, out_n, expected, expected_n);
+
+    /* "OP" adds up to 159: the second line is refused at offset 3. */
+    status = QEL_RTN_SUCCESSFUL;
+    qel.converter_init(&c, 0);
+    qel.converter_put(&c, room, sizeof room, &produced, "ok\nOP\n", 6, &consumed, QEL_LAST, &status);
+    expect_code("converter: refusal", 0, status, QEL_RTN_SOURCE_ENCODED);
+    if (consumed != 3 || produced != 6 || qel.converter_offset(&c) != 3 || qel.converter_line(&c) != 2)
+        fail("converter: refusal", "wrong position or output before it");
+}
+
 static void check_round_trip(void) {
     /* Lengths across the length mark's wrap at 94 and the 507-byte record limit. */
     static const size_t lengths[] = {0, 1, 2, 93, 94, 95, 188, 300, 506, 508, 1014, 1200, 5, 2000};
@@ -423,6 +477,7 @@ static void check_round_trip(void) {
                        &lines, &status);
     expect_code("round trip: decoding", ret, status, QEL_RTN_SUCCESSFUL);
     expect_bytes("round trip", decoded, decoded_n, expected, expected_n);
+    check_converter(source, source_n, encoded, encoded_n, expected, expected_n);
 }
 
 int run_checks(const char *def_path, const char *vectors_path) {

@@ -40,6 +40,10 @@ typedef int32_t(QEL_CALL *BufferFn)(char *, size_t, size_t *, const char *, size
                                     uint32_t, int32_t *);
 typedef size_t(QEL_CALL *BoundFn)(size_t);
 typedef const char *(QEL_CALL *VersionFn)(void);
+typedef int32_t(QEL_CALL *ConverterInitFn)(QEL_Converter *, uint32_t);
+typedef int32_t(QEL_CALL *ConverterPutFn)(QEL_Converter *, char *, size_t, size_t *, const char *, size_t,
+                                          size_t *, uint32_t, int32_t *);
+typedef uint64_t(QEL_CALL *ConverterPlaceFn)(const QEL_Converter *);
 
 /* The functions the host calls: name, pointer type, slot in the qel table.
  * (Which functions the library exports is the export list's business.) */
@@ -55,7 +59,11 @@ typedef const char *(QEL_CALL *VersionFn)(void);
     X(QEL_DecodeBuffer, BufferFn, decode_buffer)       \
     X(QEL_EncodeBound, BoundFn, encode_bound)          \
     X(QEL_DecodeBound, BoundFn, decode_bound)          \
-    X(QEL_Version, VersionFn, version)
+    X(QEL_Version, VersionFn, version)                 \
+    X(QEL_ConverterInit, ConverterInitFn, converter_init) \
+    X(QEL_ConverterPut, ConverterPutFn, converter_put) \
+    X(QEL_ConverterOffset, ConverterPlaceFn, converter_offset) \
+    X(QEL_ConverterLine, ConverterPlaceFn, converter_line)
 
 
 #define QEL_HOST_SLOT(fn, type, slot) type slot;
@@ -75,7 +83,7 @@ int library_exports(const char *name);
 
 /* The names of the functions the host calls, as many as kHostFunctions. */
 extern const char *const host_function_names[];
-enum { kHostFunctions = 12 };
+enum { kHostFunctions = 16 };
 
 /* The library a host loads when told none. */
 const char *default_library(void);

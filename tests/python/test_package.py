@@ -443,7 +443,10 @@ class LoadingTest(unittest.TestCase):
         functions = ("int QEL_EncodeBuffer(void) { return 0; }\nint QEL_DecodeBuffer(void) { return 0; }\n"
                      "unsigned long QEL_EncodeBound(unsigned long n) { return n; }\n"
                      "unsigned long QEL_DecodeBound(unsigned long n) { return n; }\n"
-                     "const char *QEL_RtnCodeStr(int c) { (void)c; return \"?\"; }\n")
+                     "const char *QEL_RtnCodeStr(int c) { (void)c; return \"?\"; }\n"
+                     "int QEL_ConverterInit(void) { return 0; }\nint QEL_ConverterPut(void) { return 0; }\n"
+                     "unsigned long long QEL_ConverterOffset(void) { return 0; }\n"
+                     "unsigned long long QEL_ConverterLine(void) { return 0; }\n")
         with tempfile.TemporaryDirectory(prefix="qelcode-old-") as tmp:
             for version, expected in [(older, "is version %s; this package needs %s or later"
                                        % (older, qelcode.__version__)),

@@ -110,6 +110,7 @@ struct Outcome {
     std::string out;    // bytes written to the destination
     int32_t status = 0;
     uint64_t line = 0;
+    size_t piece_start = 0;  // input bytes before the piece it stopped at
 };
 
 // A source as the model reads it: bytes, then either the end of input or,
@@ -177,6 +178,7 @@ inline Outcome run(const Source &src, bool decode, bool force, int s) {
     bool at_line_start = true;
     for (;;) {
         const uint64_t current = at_line_start ? lines + 1 : lines;
+        o.piece_start = pos;
         auto stop = [&](int32_t status, uint64_t line) {
             o.status = status;
             o.line = line;

@@ -7,6 +7,7 @@
 
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qelcode.h"
@@ -60,6 +61,15 @@ inline const Setting kSettings[] = {
 inline std::string setting_name(Kind kind, const Setting &s) {
     return std::string(kind == Kind::kFile ? "_file_" : "_pipe_") + s.name;
 }
+
+// Names a test of a table whose parameters are (case, kind, setting): the
+// case's name, then the kind of stream and the setting.
+struct CaseSettingName {
+    template <class ParamInfo>
+    std::string operator()(const ParamInfo &pi) const {
+        return std::string(std::get<0>(pi.param).name) + setting_name(std::get<1>(pi.param), std::get<2>(pi.param));
+    }
+};
 
 // Runs fn on a source holding `bytes`, as the setting says, and collects
 // what it wrote after any warm-up.

@@ -1,5 +1,6 @@
 // Real streams for the stream tests: temporary files, pipes fed by a
-// thread, sources whose reads fail after some bytes, and sample text.
+// thread, sources whose reads fail after some bytes, and sample text and
+// records.
 #pragma once
 
 #ifndef _GNU_SOURCE
@@ -13,10 +14,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "qel_reference.h"
 
 namespace streamio {
 
@@ -194,6 +198,26 @@ inline std::string random_text(std::mt19937 &rng, size_t lines, bool marks) {
         else if (l + 1 < lines || end != 1) out += '\n';
     }
     return out;
+}
+
+// Records of random texts, some damaged, some longer than any record.
+inline std::string random_records(std::mt19937 &rng) {
+    std::string recs;
+    const std::string text = random_text(rng, rng() % 30, true);
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t lf = text.find('\n', i);
+        size_t take = std::min<size_t>(lf == std::string::npos ? text.size() - i : lf - i + 1, qel_ref::kEncodePiece);
+        std::string rec = qel_ref::encode_text(qel_ref::trim(text.substr(i, take)), 1 + static_cast<int>(rng() % 9));
+        i += take;
+        const auto damage = rng() % 25;
+        if (damage == 0) rec[rng() % rec.size()] = ' ';
+        if (damage == 1) rec.erase(rng() % rec.size(), 1);
+        if (damage == 2) rec.insert(rec.size() - 1, std::string(rng() % 600, 'c'));
+        if (damage == 3) rec[rng() % rec.size()] = '\0';
+        recs += rec;
+    }
+    return recs;
 }
 
 }  // namespace streamio

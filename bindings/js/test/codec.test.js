@@ -59,7 +59,7 @@ test("every reference vector", () => {
 });
 
 test("version and messages come from the library", () => {
-    assert.equal(qel.version, "1.1.0");
+    assert.equal(qel.version, "1.2.0");
     assert.equal(qel.message(9), "Source encoded");
     assert.equal(qel.message(0), "UNKNOWN RETURN CODE ????");
 });

@@ -34,7 +34,7 @@ from ._incremental import Decoder, Encoder
 from ._library import Library, default_library, set_default_library
 from ._views import BytesLike
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = ["QelError", "LibraryError", "Library", "Encoder", "Decoder", "encode", "decode",
            "encode_file", "decode_file", "version", "library", "__version__"]

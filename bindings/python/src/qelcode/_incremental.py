@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import io
 import threading
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
-from ._library import Library, converter_of, default_library
+from ._converter import Converter
+from ._default import default_library
 from ._views import BytesLike, byte_view
+
+if TYPE_CHECKING:
+    from ._library import Library
 
 
 class _Stream:
@@ -15,15 +19,16 @@ class _Stream:
 
     _encoding = True
 
-    def __init__(self, force: bool = False, *, library: Optional[Library] = None) -> None:
-        self._converter = converter_of(library or default_library(), self._encoding, force)
+    def __init__(self, force: bool = False, *, library: Optional["Library"] = None) -> None:
+        self._converter = Converter((library or default_library())._lib, self._encoding, force)
         # One call at a time: the conversion's state and scratch buffer are
         # shared by every call on the object.
         self._lock = threading.Lock()
 
     @property
     def offset(self) -> int:
-        """Bytes of input converted so far."""
+        """Bytes of input converted so far: where the next piece starts, or
+        the refused one."""
         return self._converter.taken
 
     def feed(self, data: BytesLike) -> bytes:
@@ -63,7 +68,7 @@ class Encoder(_Stream):
 
     _encoding = True
 
-    def __init__(self, force: bool = False, *, library: Optional[Library] = None) -> None:
+    def __init__(self, force: bool = False, *, library: Optional["Library"] = None) -> None:
         super().__init__(force, library=library)
 
 
@@ -72,5 +77,5 @@ class Decoder(_Stream):
 
     _encoding = False
 
-    def __init__(self, *, library: Optional[Library] = None) -> None:
+    def __init__(self, *, library: Optional["Library"] = None) -> None:
         super().__init__(False, library=library)

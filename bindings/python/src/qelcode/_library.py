@@ -5,16 +5,13 @@ from __future__ import annotations
 
 import io
 import os
-import threading
-from typing import TYPE_CHECKING, Optional
+from typing import Optional
 
-from . import _native
+from . import _default, _native
 from ._converter import Converter
 from ._files import DEFAULT_CHUNK_SIZE, FileName, PathOrFile, convert_file
+from ._incremental import Decoder, Encoder
 from ._views import BytesLike, byte_view
-
-if TYPE_CHECKING:
-    from ._incremental import Decoder, Encoder
 
 
 class Library:
@@ -45,7 +42,7 @@ class Library:
         return _native.message_of(self._lib, code)
 
     def _convert(self, encoding: bool, data: BytesLike, force: bool, what: str) -> bytes:
-        converter = converter_of(self, encoding, force)
+        converter = Converter(self._lib, encoding, force)
         out = io.BytesIO()
         with byte_view(data, what) as view:
             converter.feed(out, view, True)
@@ -71,12 +68,10 @@ class Library:
 
     def encoder(self, force: bool = False) -> Encoder:
         """An Encoder that uses this library."""
-        from ._incremental import Encoder  # which itself finds the default Library here
         return Encoder(force, library=self)
 
     def decoder(self) -> Decoder:
         """A Decoder that uses this library."""
-        from ._incremental import Decoder
         return Decoder(library=self)
 
     def encode_file(self, src: PathOrFile, dest: PathOrFile, force: bool = False,
@@ -99,29 +94,6 @@ class Library:
         return convert_file(self.decoder(), src, dest, chunk_size)
 
 
-_default: Optional[Library] = None
-_default_lock = threading.Lock()
-
-
-def default_library() -> Library:
-    """The library the module's functions use, loaded on first use."""
-    global _default
-    library = _default
-    if library is None:
-        with _default_lock:
-            if _default is None:
-                _default = Library()
-            library = _default
-    return library
-
-
-def converter_of(library: Library, encoding: bool, force: bool) -> Converter:
-    """A new conversion through library's buffer functions."""
-    return Converter(library._lib, encoding, force)
-
-
-def set_default_library(library: Optional[Library]) -> None:
-    """Makes the module's functions use library (None: find it again on next use)."""
-    global _default
-    with _default_lock:
-        _default = library
+_default.set_maker(Library)
+default_library = _default.default_library
+set_default_library = _default.set_default_library

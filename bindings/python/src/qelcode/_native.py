@@ -20,6 +20,8 @@ ENVIRONMENT_VARIABLE = "QELCODE_LIBRARY"
 _SIZE_P = ctypes.POINTER(ctypes.c_size_t)
 _BUFFER_FUNCTION_ARGS = [ctypes.c_void_p, ctypes.c_size_t, _SIZE_P, ctypes.c_void_p, ctypes.c_size_t,
                          _SIZE_P, ctypes.c_uint32, ctypes.POINTER(ctypes.c_int32)]
+# The size of a QEL_Converter, on every target.
+CONVERTER_SIZE = 1152
 # name: (result type, argument types)
 _PROTOTYPES = {
     "QEL_EncodeBuffer": (ctypes.c_int32, _BUFFER_FUNCTION_ARGS),
@@ -28,6 +30,10 @@ _PROTOTYPES = {
     "QEL_DecodeBound": (ctypes.c_size_t, [ctypes.c_size_t]),
     "QEL_RtnCodeStr": (ctypes.c_char_p, [ctypes.c_int32]),
     "QEL_Version": (ctypes.c_char_p, []),
+    "QEL_ConverterInit": (ctypes.c_int32, [ctypes.c_void_p, ctypes.c_uint32]),
+    "QEL_ConverterPut": (ctypes.c_int32, [ctypes.c_void_p] + _BUFFER_FUNCTION_ARGS),
+    "QEL_ConverterOffset": (ctypes.c_uint64, [ctypes.c_void_p]),
+    "QEL_ConverterLine": (ctypes.c_uint64, [ctypes.c_void_p]),
 }
 
 

@@ -30,16 +30,3 @@ def byte_view(data: BytesLike, what: str) -> memoryview:
     flat = memoryview(view.tobytes()) if not view.c_contiguous else view.cast("B")
     view.release()  # flat holds the buffer, if it still needs it
     return flat
-
-
-def address_of(data: bytes) -> int:
-    """Where the bytes of data lie (they stay there as long as data lives)."""
-    return ctypes.cast(ctypes.c_char_p(data), ctypes.c_void_p).value or 0
-
-
-def count_line_feeds(view: memoryview, end: int) -> int:
-    """The line feeds among the first end bytes of view."""
-    obj = view.obj
-    if isinstance(obj, (bytes, bytearray)) and view.nbytes == len(obj):
-        return obj.count(b"\n", 0, end)
-    return sum(view[i:min(end, i + COPY_SIZE)].tobytes().count(b"\n") for i in range(0, end, COPY_SIZE))
