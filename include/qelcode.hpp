@@ -208,12 +208,10 @@ private:
     std::size_t size_;
 };
 
-using buffer_fn = std::int32_t(QEL_CALL *)(char *, std::size_t, std::size_t *, const char *, std::size_t,
-                                           std::size_t *, std::uint32_t, std::int32_t *);
-
-/* Counted a block of 64 bytes at a time: a loop of fixed length that
- * compilers turn into vector compares, several times faster on text than
- * a memchr call per line. */
+/* The line feeds in n bytes, for the line of a single buffer call's
+ * failure (into()); a conversion over many calls has its line from its
+ * QEL_Converter. Counted a block of 64 bytes at a time: a loop of fixed
+ * length that compilers turn into vector compares. */
 inline std::uint64_t line_feeds(const char *p, std::size_t n) noexcept {
     constexpr std::size_t block = 64;
     std::uint64_t count = 0;
@@ -262,110 +260,95 @@ std::size_t append_written(std::string &out, std::size_t room, Write &&write) no
 constexpr std::size_t scratch_size = 256 * 1024;
 constexpr std::size_t piece_room = 1024;
 
-/* Converts data with as many calls of function as the output room needs,
- * appending the output to out, each call given at most scratch_size bytes
- * of room: small enough that the room is still in cache when the call
- * writes it. Answers the bytes taken: all of data, or up to the start of a
- * piece that needs more input, or of the refused piece (status then tells
- * the refusal; it starts at QEL_STATUS_INIT). */
-inline std::size_t convert_chunks(buffer_fn function, std::size_t(QEL_CALL *bound)(std::size_t), std::string &out,
-                                  const char *data, std::size_t size, std::uint32_t call_flags,
-                                  std::int32_t &status) noexcept {
-    std::size_t pos = 0;
-    for (;;) {
-        std::size_t room = bound(size - pos);
-        if (room > scratch_size) room = scratch_size;
-        std::size_t consumed = 0;
-        const std::size_t produced = append_written(out, room, [&](char *dest) noexcept {
-            std::size_t written = 0;
-            function(dest, room, &written, data + pos, size - pos, &consumed, call_flags, &status);
-            return written;
-        });
-        pos += consumed;
-        if (status != QEL_RTN_SUCCESSFUL || pos >= size || consumed == 0 || room - produced >= piece_room)
-            return pos;
-    }
-}
-
-/* One conversion carried over as many buffer calls as its input needs:
- * the bytes not taken yet (the start of a piece that may go on), the bytes
- * and line feeds taken so far. Shared by qel::encoder and qel::decoder. */
-class conversion {
+/* One conversion over as many calls as its input needs, on a QEL_Converter:
+ * the library holds what a call could not finish (the start of a piece that
+ * may go on, output that did not fit) and counts the offset and line of the
+ * next piece. Serves the whole-buffer calls, qel::encoder and qel::decoder,
+ * and the iostreams; copied when they are moved (a QEL_Converter may be
+ * copied). */
+class converter {
 public:
-    conversion(bool encoding, std::uint32_t flag_bits) noexcept
-        : function_(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer),
-          bound_(encoding ? &QEL_EncodeBound : &QEL_DecodeBound),
-          flags_(flag_bits) {}
+    converter(bool encoding, std::uint32_t flag_bits) noexcept
+        : bound_(encoding ? &QEL_EncodeBound : &QEL_DecodeBound) {
+        QEL_ConverterInit(&state_, (encoding ? 0u : QEL_DECODE) | flag_bits);
+    }
 
-    std::uint64_t offset() const noexcept { return taken_; }
+    /* Where the next piece starts, or the refused one. */
+    position where() const noexcept { return {QEL_ConverterOffset(&state_), QEL_ConverterLine(&state_)}; }
+    std::uint64_t offset() const noexcept { return QEL_ConverterOffset(&state_); }
 
-    /* Converts the pending bytes followed by data; last ends the input.
-     * Appends the output to out; on a refusal sets ec and where. */
-    void feed(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
-              position *where) noexcept {
-        if (failed_ || finished_) {
-            set(ec, where, std::make_error_code(std::errc::operation_not_permitted), {taken_, lines_ + 1});
-            return;
-        }
-        clear(ec, where);
-        finished_ = last;
-        if (!pending_.empty()) {
-            constexpr std::size_t join = 4096;
-            const std::size_t head = size < join ? size : join;
-            const std::size_t held = pending_.size();
-            std::string joined = pending_;
-            joined.append(data, head);
-            if (head == size) {
-                const std::size_t taken = span(out, joined.data(), joined.size(), last, ec, where);
-                pending_.assign(joined, taken, std::string::npos);
-                return;
+    /* Room for the output of size more bytes of input and what the
+     * converter holds, at most scratch_size: small enough that the room is
+     * still in cache when a call writes it. */
+    std::size_t room(std::size_t size) const noexcept {
+        std::size_t n = bound_(size);
+        if (n > scratch_size - piece_room) n = scratch_size - piece_room;
+        return n + piece_room;
+    }
+
+    /* Puts size bytes of data through the converter, last when they end the
+     * input, and hands over all the output the converter can give for
+     * them. Every call writes into room that sink gives: sink(size left,
+     * put) calls put(dest, room), which answers the bytes written there,
+     * and answers false when they could not be written on. Answers
+     * QEL_RTN_SUCCESSFUL, the refusal (the output before it handed over),
+     * or QEL_RTN_WRITE_ERROR when sink failed. */
+    template <class Sink>
+    std::int32_t pump(const char *data, std::size_t size, bool last, Sink &&sink) noexcept {
+        for (;;) {
+            std::int32_t status = QEL_STATUS_INIT;
+            std::size_t produced = 0, consumed = 0;
+            const bool written = sink(size, [&](char *dest, std::size_t room) noexcept {
+                QEL_ConverterPut(&state_, dest, room, &produced, data, size, &consumed, last ? QEL_LAST : 0u,
+                                 &status);
+                return produced;
+            });
+            data += consumed;
+            size -= consumed;
+            if (!written) return QEL_RTN_WRITE_ERROR;
+            if (status != QEL_RTN_SUCCESSFUL) return status;
+            if (produced == 0) {
+                if (size == 0) return QEL_RTN_SUCCESSFUL;  // nothing held that this input could give
+                if (consumed == 0) return QEL_RTN_RECORD_DAMAGED;  // never: a call with room moves on
             }
-            std::size_t taken = span(out, joined.data(), joined.size(), false, ec, where);
-            if (ec) return;
-            if (taken < held) {  // a piece longer than the joined bytes: all of it together
-                joined.erase(0, taken);
-                joined.append(data + head, size - head);
-                taken = span(out, joined.data(), joined.size(), last, ec, where);
-                pending_.assign(joined, taken, std::string::npos);
-                return;
-            }
-            pending_.clear();
-            data += taken - held;
-            size -= taken - held;
         }
-        const std::size_t taken = span(out, data, size, last, ec, where);
-        if (!ec) pending_.assign(data + taken, size - taken);
     }
 
 private:
-    /* Converts data, whose start is taken_ bytes into the input; answers
-     * the bytes taken. After a refusal taken_ and lines_ stand at the
-     * refused piece, where every later call reports it. */
-    std::size_t span(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
-                     position *where) noexcept {
-        if (size == 0) return 0;
-        std::int32_t status = QEL_STATUS_INIT;
-        const std::size_t pos =
-            convert_chunks(function_, bound_, out, data, size, flags_ | (last ? QEL_LAST : 0u), status);
-        taken_ += pos;
-        lines_ += line_feeds(data, pos);
-        if (status == QEL_RTN_SUCCESSFUL && last && pos < size)
-            status = QEL_RTN_RECORD_DAMAGED;  // never: the library always takes the whole of the last input
-        if (status != QEL_RTN_SUCCESSFUL) {
-            failed_ = true;
-            set(ec, where, {status, category()}, {taken_, lines_ + 1});
-        }
-        return pos;
+    QEL_Converter state_;
+    std::size_t(QEL_CALL *bound_)(std::size_t);
+};
+
+/* Output appended to a string: each call of a pump writes at its end, and
+ * the string keeps what the call wrote. */
+class string_sink {
+public:
+    string_sink(std::string &out, const converter &conv) noexcept : out_(out), conv_(conv) {}
+    template <class Put>
+    bool operator()(std::size_t size, Put &&put) noexcept {
+        const std::size_t room = conv_.room(size);
+        append_written(out_, room, [&](char *dest) noexcept { return put(dest, room); });
+        return true;
     }
 
-    buffer_fn function_;
-    std::size_t(QEL_CALL *bound_)(std::size_t);
-    std::uint32_t flags_;
-    std::string pending_;
-    std::uint64_t taken_ = 0;
-    std::uint64_t lines_ = 0;
-    bool failed_ = false;
-    bool finished_ = false;
+private:
+    std::string &out_;
+    const converter &conv_;
+};
+
+/* Output written to a stream from one buffer. */
+class stream_sink {
+public:
+    stream_sink(std::ostream &out, std::string &buffer) noexcept : out_(out), buffer_(buffer) {}
+    template <class Put>
+    bool operator()(std::size_t, Put &&put) noexcept {
+        const std::size_t n = put(&buffer_[0], buffer_.size());
+        return n == 0 || static_cast<bool>(out_.write(buffer_.data(), static_cast<std::streamsize>(n)));
+    }
+
+private:
+    std::ostream &out_;
+    std::string &buffer_;
 };
 
 /* A whole input into out (appended). The string gets room for the usual
@@ -386,8 +369,7 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
         whole(out, encoding, flag_bits, copy.data(), copy.size(), ec, where);
         return;
     }
-    std::size_t(QEL_CALL *const bound)(std::size_t) = encoding ? &QEL_EncodeBound : &QEL_DecodeBound;
-    const std::size_t most = bound(size);
+    const std::size_t most = (encoding ? QEL_EncodeBound : QEL_DecodeBound)(size);
     if (most > out.max_size() - out.size()) {
         set(ec, where, std::make_error_code(std::errc::no_buffer_space), {0, 1});
         return;
@@ -401,14 +383,13 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
         if (capacity < out.capacity() * 2 && out.capacity() <= out.max_size() / 2) capacity = out.capacity() * 2;
         out.reserve(capacity);
     }
-    std::int32_t status = QEL_STATUS_INIT;
-    const std::size_t taken = convert_chunks(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer, bound, out, data,
-                                             size, flag_bits | QEL_LAST, status);
-    if (status == QEL_RTN_SUCCESSFUL && taken < size) status = QEL_RTN_RECORD_DAMAGED;  // never: all is taken
-    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {taken, line_feeds(data, taken) + 1});
+    converter conv(encoding, flag_bits);
+    const std::int32_t status = conv.pump(data, size, true, string_sink(out, conv));
+    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, conv.where());
 }
 
-/* The same into a caller's buffer; answers the bytes written. */
+/* The same into a caller's buffer, in one buffer call, which writes the
+ * output of whole pieces only; answers the bytes written. */
 inline std::size_t into(char *dest, std::size_t dest_size, bool encoding, std::uint32_t flag_bits,
                         const char *data, std::size_t size, std::error_code &ec, position *where) noexcept {
     clear(ec, where);
@@ -500,12 +481,11 @@ inline std::size_t read_some(std::istream &in, char *dest, std::size_t size) noe
     return got;
 }
 
-/* A stream through the buffer calls, in constant memory: input is read
- * after the bytes the last call left (the start of a piece that goes on),
- * converted into one output buffer and written from there, so no byte is
- * copied twice and nothing is allocated after the start. The input buffer
- * grows only for a piece longer than itself. Both streams' exceptions()
- * are off meanwhile: a failure is found at the same place either way. */
+/* A stream through a converter, in constant memory: input is read into one
+ * buffer, converted into another and written from there; the converter
+ * holds the start of a piece that goes on into the next read. Nothing is
+ * allocated after the start. Both streams' exceptions() are off meanwhile:
+ * a failure is found at the same place either way. */
 constexpr std::size_t stream_chunk = 256 * 1024;
 
 inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
@@ -518,68 +498,32 @@ inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uin
         set(ec, where, make_error_code(errc::write_error), {0, 1});
         return;
     }
-    const buffer_fn function = encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer;
     std::string input(stream_chunk, '\0');
     std::string output(stream_chunk + stream_chunk / 2, '\0');
-    std::size_t held = 0;      // bytes at the start of input left by the last call
-    std::uint64_t read = 0;    // bytes read
-    std::uint64_t taken = 0;   // bytes converted
-    std::uint64_t lines = 0;   // line feeds in them
-#if QEL_CPP_EXCEPTIONS
-    try {
-#endif
-        for (;;) {
-            if (held == input.size()) input.resize(input.size() * 2);
-            const std::size_t got = read_some(in, &input[held], input.size() - held);
-            const bool failed = in.bad() || (in.fail() && !in.eof());
-            const bool end = !failed && in.eof();
-            if (end && read == 0 && got == 0) {
-                set(ec, where, make_error_code(errc::empty_source), {0, 0});
-                return;
-            }
-            read += got;
-            // The bytes read before a failure still give their whole pieces.
-            const std::size_t have = held + got;
-            const std::uint32_t call_flags = flag_bits | (end ? QEL_LAST : 0u);
-            std::size_t pos = 0;
-            std::int32_t status = QEL_STATUS_INIT;
-            for (;;) {
-                std::size_t produced = 0, consumed = 0;
-                function(&output[0], output.size(), &produced, input.data() + pos, have - pos, &consumed, call_flags,
-                         &status);
-                pos += consumed;
-                if (produced != 0 && !out.write(output.data(), static_cast<std::streamsize>(produced))) {
-                    set(ec, where, make_error_code(errc::write_error),
-                        {taken + pos, lines + line_feeds(input.data(), pos) + 1});
-                    return;
-                }
-                if (status != QEL_RTN_SUCCESSFUL || pos >= have || consumed == 0 ||
-                    output.size() - produced >= piece_room)
-                    break;
-            }
-            if (status == QEL_RTN_SUCCESSFUL && end && pos < have)
-                status = QEL_RTN_RECORD_DAMAGED;  // never: the library takes the whole of the last input
-            if (status != QEL_RTN_SUCCESSFUL) {
-                set(ec, where, {status, category()}, {taken + pos, lines + line_feeds(input.data(), pos) + 1});
-                return;
-            }
-            taken += pos;
-            lines += line_feeds(input.data(), pos);
-            held = have - pos;
-            if (failed) {
-                set(ec, where, make_error_code(errc::read_error),
-                    {taken, lines + line_feeds(input.data() + pos, held) + 1});
-                return;
-            }
-            if (end) break;
-            if (held != 0) std::memmove(&input[0], input.data() + pos, held);
+    converter conv(encoding, flag_bits);
+    bool any = false;
+    for (;;) {
+        const std::size_t got = read_some(in, &input[0], input.size());
+        const bool failed = in.bad() || (in.fail() && !in.eof());
+        const bool end = !failed && in.eof();
+        any = any || got != 0;
+        if (end && !any) {
+            set(ec, where, make_error_code(errc::empty_source), {0, 0});
+            return;
         }
-        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {taken, lines + 1});
-#if QEL_CPP_EXCEPTIONS
-    } catch (...) {  // not the streams' own, whose exceptions are off: memory for a longer piece
-        set(ec, where, make_error_code(errc::read_error), {taken, lines + 1});
+        // The bytes read before a failure still give their whole pieces.
+        const std::int32_t status = conv.pump(input.data(), got, end, stream_sink(out, output));
+        if (status != QEL_RTN_SUCCESSFUL) {
+            set(ec, where, {status, category()}, conv.where());
+            return;
+        }
+        if (failed) {
+            set(ec, where, make_error_code(errc::read_error), conv.where());
+            return;
+        }
+        if (end) break;
     }
-#endif
+    if (!out.flush()) set(ec, where, make_error_code(errc::write_error), conv.where());
 }
 
 inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t flag_bits, std::error_code &ec,
@@ -607,9 +551,10 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
 
 /*
  * Whole buffers: the records of text (encode) or the text of records
- * (decode), through QEL_EncodeBuffer (QEL_DecodeBuffer) with QEL_LAST, in
- * calls of at most 256 KiB of output each, so byte for byte what
- * QEL_EncodeStream (QEL_DecodeStream) writes for the same bytes. A new
+ * (decode), through a QEL_Converter in calls of at most 256 KiB of output
+ * each, so byte for byte what QEL_EncodeBuffer (QEL_DecodeBuffer) with
+ * QEL_LAST and QEL_EncodeStream (QEL_DecodeStream) write for the same
+ * bytes. A new
  * string gets the capacity of one and a half times the input when
  * encoding, as much as the input when decoding, and grows past that only
  * for output that needs it (text of very short lines). Empty input gives
@@ -629,7 +574,8 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
  * append to out and leave what was there; on a refusal out holds the
  * output before the refused piece after what was there.
  *
- * A caller's buffer: encode_into(dest, dest_size, text ...) writes at most
+ * A caller's buffer: encode_into(dest, dest_size, text ...), one
+ * QEL_EncodeBuffer (QEL_DecodeBuffer) call, writes at most
  * dest_size bytes and answers the bytes written; dest_size of
  * encode_bound(text.size()) (decode_bound) always suffices, and a smaller
  * one that does not hold the whole output fails with
@@ -834,17 +780,18 @@ inline std::string decode_record(detail::input_bytes record) { return decode_rec
  * An object is used by one thread at a time; it may be moved.
  */
 namespace detail {
-/* What qel::encoder and qel::decoder share. */
+/* What qel::encoder and qel::decoder share: a converter, stopped for good
+ * at a refusal or after finish(). */
 class incremental {
 public:
     std::string feed(std::string_view piece, std::error_code &ec, position *where = nullptr) noexcept {
         std::string out;
-        conv_.feed(out, piece.data(), piece.size(), false, ec, where);
+        run(out, piece.data(), piece.size(), false, ec, where);
         return out;
     }
     std::string finish(std::error_code &ec, position *where = nullptr) noexcept {
         std::string out;
-        conv_.feed(out, nullptr, 0, true, ec, where);
+        run(out, nullptr, 0, true, ec, where);
         return out;
     }
 #if QEL_CPP_EXCEPTIONS
@@ -863,17 +810,32 @@ protected:
     incremental(bool encoding, std::uint32_t f) noexcept : conv_(encoding, f) {}
 
 private:
+    void run(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
+             position *where) noexcept {
+        if (stopped_) {
+            set(ec, where, std::make_error_code(std::errc::operation_not_permitted), conv_.where());
+            return;
+        }
+        clear(ec, where);
+        stopped_ = last;
+        const std::int32_t status = conv_.pump(data, size, last, string_sink(out, conv_));
+        if (status != QEL_RTN_SUCCESSFUL) {
+            stopped_ = true;
+            set(ec, where, {status, category()}, conv_.where());
+        }
+    }
 #if QEL_CPP_EXCEPTIONS
     std::string raising(const char *data, std::size_t size, bool last) {
         std::string out;
         std::error_code ec;
         position at;
-        conv_.feed(out, data, size, last, ec, &at);
+        run(out, data, size, last, ec, &at);
         if (ec) raise(ec, at, std::move(out));
         return out;
     }
 #endif
-    conversion conv_;
+    converter conv_;
+    bool stopped_ = false;
 };
 
 }  // namespace detail
@@ -891,8 +853,8 @@ public:
 };
 
 /*
- * Streams, in constant memory through the buffer functions (256 KiB read
- * at a time, more only for a piece longer than that):
+ * Streams, in constant memory through a QEL_Converter (256 KiB read at a
+ * time):
  *   encode(std::istream &in, std::ostream &out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  *   decode(in, out)  decode(in, out, ec [, position *])
