@@ -185,7 +185,7 @@ public:
               std::enable_if_t<is_byte<std::remove_cv_t<T>>::value &&
                                    !std::is_convertible<const R &, std::string_view>::value,
                                int> = 0>
-    input_bytes(const R &bytes) noexcept  // NOLINT: converts implicitly, as a std::string_view does
+    input_bytes(const R &bytes) noexcept  // implicit, as a std::string_view converts
         : view_(reinterpret_cast<const char *>(std::data(bytes)), std::size(bytes)) {}
     std::string_view view() const noexcept { return view_; }
 
@@ -198,7 +198,7 @@ class output_bytes {
 public:
     template <class R, class T = typename data_of<std::remove_reference_t<R>>::type,
               std::enable_if_t<is_byte<T>::value, int> = 0>
-    output_bytes(R &&bytes) noexcept  // NOLINT: converts implicitly
+    output_bytes(R &&bytes) noexcept  // implicit
         : data_(reinterpret_cast<char *>(std::data(bytes))), size_(std::size(bytes)) {}
     char *data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
