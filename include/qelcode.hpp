@@ -7,8 +7,10 @@
  *   std::string records = qel::encode("first line\nsecond line\n");
  *   std::string text = qel::decode(records);
  *
- * C++17 or later. With C++20's std::span the inputs may also be spans of
- * char or std::byte.
+ * C++17 or later (an earlier standard stops at one #error). Inputs may
+ * also be bytes (char, signed char, unsigned char, std::byte) in any
+ * container or view with std::data() and std::size(): std::vector,
+ * std::array, std::span, ...
  *
  * Errors, both ways. Every call comes in two forms:
  *   - without a std::error_code argument it throws qel::error (derived from
@@ -37,13 +39,20 @@
 #ifndef QELCODE_HPP
 #define QELCODE_HPP
 
+#if !defined(__cplusplus) || (__cplusplus < 201703L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 201703L))
+#error "qelcode.hpp needs C++17 or later (-std=c++17); C programs include qelcode.h"
+#else
+
 #include "qelcode.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <ios>
 #include <istream>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -64,6 +73,15 @@
 #define QEL_CPP_EXCEPTIONS 1
 #else
 #define QEL_CPP_EXCEPTIONS 0
+#endif
+
+/* What must be one object in the whole process (the error category) has
+ * default visibility, so that a library or plugin built with
+ * -fvisibility=hidden shares the program's. */
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32) && !defined(__CYGWIN__)
+#define QEL_CPP_VISIBLE __attribute__((visibility("default")))
+#else
+#define QEL_CPP_VISIBLE
 #endif
 
 namespace qel {
@@ -93,7 +111,7 @@ struct position {
 };
 
 namespace detail {
-class category_impl final : public std::error_category {
+class QEL_CPP_VISIBLE category_impl final : public std::error_category {
 public:
     const char *name() const noexcept override { return "qelcode"; }
     std::string message(int code) const override { return QEL_RtnCodeStr(static_cast<std::int32_t>(code)); }
@@ -101,8 +119,9 @@ public:
 }  // namespace detail
 
 /* The category of the library's codes: name "qelcode", messages from
- * QEL_RtnCodeStr. */
-inline const std::error_category &category() noexcept {
+ * QEL_RtnCodeStr. One object for the whole process, also across shared
+ * libraries built with hidden visibility (ELF targets). */
+QEL_CPP_VISIBLE inline const std::error_category &category() noexcept {
     static const detail::category_impl instance;
     return instance;
 }
@@ -111,7 +130,9 @@ inline std::error_code make_error_code(errc e) noexcept { return {static_cast<in
 
 /* A refusal or failure: code() as described above, the position of the
  * refused piece, and the output converted before it (the output of this
- * call only; for an encoder or decoder, of this feed() or finish()). */
+ * call only; for an encoder or decoder, of this feed() or finish()). The
+ * stream calls have written that output already and the record calls
+ * convert one piece: for them output() is empty. */
 class error : public std::system_error {
 public:
     error(std::error_code code, position where, std::string output)
@@ -132,12 +153,65 @@ inline std::size_t decode_bound(std::size_t size) noexcept { return QEL_DecodeBo
 
 namespace detail {
 
-using buffer_fn = std::int32_t(QEL_CALL *)(char *, std::size_t, std::size_t *, const char *, std::size_t,
-                                           std::size_t *, std::uint32_t, std::int32_t *);
+/* Bytes in a container or view, taken by the calls that take a
+ * std::string_view besides: char, signed char, unsigned char, std::byte. */
+template <class T>
+struct is_byte : std::false_type {};
+template <>
+struct is_byte<char> : std::true_type {};
+template <>
+struct is_byte<signed char> : std::true_type {};
+template <>
+struct is_byte<unsigned char> : std::true_type {};
+template <>
+struct is_byte<std::byte> : std::true_type {};
 
-/* Counted a block of 64 bytes at a time: a loop of fixed length that
- * compilers turn into vector compares, several times faster on text than
- * a memchr call per line. */
+/* The element type of R's std::data(), void where R has none. */
+template <class R, class = void>
+struct data_of {
+    using type = void;
+};
+template <class R>
+struct data_of<R, std::void_t<decltype(std::data(std::declval<R &>())), decltype(std::size(std::declval<R &>()))>> {
+    using pointer = decltype(std::data(std::declval<R &>()));
+    using type = std::conditional_t<std::is_pointer<pointer>::value, std::remove_pointer_t<pointer>, void>;
+};
+
+/* An input of bytes other than what converts to std::string_view (which
+ * takes that form). */
+class input_bytes {
+public:
+    template <class R, class T = typename data_of<const R>::type,
+              std::enable_if_t<is_byte<std::remove_cv_t<T>>::value &&
+                                   !std::is_convertible<const R &, std::string_view>::value,
+                               int> = 0>
+    input_bytes(const R &bytes) noexcept  // implicit, as a std::string_view converts
+        : view_(reinterpret_cast<const char *>(std::data(bytes)), std::size(bytes)) {}
+    std::string_view view() const noexcept { return view_; }
+
+private:
+    std::string_view view_;
+};
+
+/* Room of bytes that are not const, for encode_into and decode_into. */
+class output_bytes {
+public:
+    template <class R, class T = typename data_of<std::remove_reference_t<R>>::type,
+              std::enable_if_t<is_byte<T>::value, int> = 0>
+    output_bytes(R &&bytes) noexcept  // implicit
+        : data_(reinterpret_cast<char *>(std::data(bytes))), size_(std::size(bytes)) {}
+    char *data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    char *data_;
+    std::size_t size_;
+};
+
+/* The line feeds in n bytes, for the line of a single buffer call's
+ * failure (into()); a conversion over many calls has its line from its
+ * QEL_Converter. Counted a block of 64 bytes at a time: a loop of fixed
+ * length that compilers turn into vector compares. */
 inline std::uint64_t line_feeds(const char *p, std::size_t n) noexcept {
     constexpr std::size_t block = 64;
     std::uint64_t count = 0;
@@ -186,113 +260,95 @@ std::size_t append_written(std::string &out, std::size_t room, Write &&write) no
 constexpr std::size_t scratch_size = 256 * 1024;
 constexpr std::size_t piece_room = 1024;
 
-/* Converts data with as many calls of function as the output room needs,
- * appending the output to out, each call given at most scratch_size bytes
- * of room: small enough that the room is still in cache when the call
- * writes it. Answers the bytes taken: all of data, or up to the start of a
- * piece that needs more input, or of the refused piece (status then tells
- * the refusal; it starts at QEL_STATUS_INIT). */
-inline std::size_t convert_chunks(buffer_fn function, std::size_t(QEL_CALL *bound)(std::size_t), std::string &out,
-                                  const char *data, std::size_t size, std::uint32_t call_flags,
-                                  std::int32_t &status) noexcept {
-    std::size_t pos = 0;
-    for (;;) {
-        std::size_t room = bound(size - pos);
-        if (room > scratch_size) room = scratch_size;
-        std::size_t consumed = 0;
-        const std::size_t produced = append_written(out, room, [&](char *dest) noexcept {
-            std::size_t written = 0;
-            function(dest, room, &written, data + pos, size - pos, &consumed, call_flags, &status);
-            return written;
-        });
-        pos += consumed;
-        if (status != QEL_RTN_SUCCESSFUL || pos >= size || consumed == 0 || room - produced >= piece_room)
-            return pos;
-    }
-}
-
-/* One conversion carried over as many buffer calls as its input needs:
- * the bytes not taken yet (the start of a piece that may go on), the bytes
- * and line feeds taken so far. Shared by qel::encoder and qel::decoder. */
-class conversion {
+/* One conversion over as many calls as its input needs, on a QEL_Converter:
+ * the library holds what a call could not finish (the start of a piece that
+ * may go on, output that did not fit) and counts the offset and line of the
+ * next piece. Serves the whole-buffer calls, qel::encoder and qel::decoder,
+ * and the iostreams; copied when they are moved (a QEL_Converter may be
+ * copied). */
+class converter {
 public:
-    conversion(bool encoding, std::uint32_t flag_bits) noexcept
-        : function_(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer),
-          bound_(encoding ? &QEL_EncodeBound : &QEL_DecodeBound),
-          flags_(flag_bits) {}
+    converter(bool encoding, std::uint32_t flag_bits) noexcept
+        : bound_(encoding ? &QEL_EncodeBound : &QEL_DecodeBound) {
+        QEL_ConverterInit(&state_, (encoding ? 0u : QEL_DECODE) | flag_bits);
+    }
 
-    std::uint64_t offset() const noexcept { return taken_; }
+    /* Where the next piece starts, or the refused one. */
+    position where() const noexcept { return {QEL_ConverterOffset(&state_), QEL_ConverterLine(&state_)}; }
+    std::uint64_t offset() const noexcept { return QEL_ConverterOffset(&state_); }
 
-    /* Converts the pending bytes followed by data; last ends the input.
-     * Appends the output to out; on a refusal sets ec and where. */
-    void feed(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
-              position *where) noexcept {
-        if (failed_ || finished_) {
-            set(ec, where, std::make_error_code(std::errc::operation_not_permitted), {taken_, lines_ + 1});
-            return;
-        }
-        clear(ec, where);
-        finished_ = last;
-        if (!pending_.empty()) {
-            constexpr std::size_t join = 4096;
-            const std::size_t head = size < join ? size : join;
-            const std::size_t held = pending_.size();
-            std::string joined = pending_;
-            joined.append(data, head);
-            if (head == size) {
-                const std::size_t taken = span(out, joined.data(), joined.size(), last, ec, where);
-                pending_.assign(joined, taken, std::string::npos);
-                return;
+    /* Room for the output of size more bytes of input and what the
+     * converter holds, at most scratch_size: small enough that the room is
+     * still in cache when a call writes it. */
+    std::size_t room(std::size_t size) const noexcept {
+        std::size_t n = bound_(size);
+        if (n > scratch_size - piece_room) n = scratch_size - piece_room;
+        return n + piece_room;
+    }
+
+    /* Puts size bytes of data through the converter, last when they end the
+     * input, and hands over all the output the converter can give for
+     * them. Every call writes into room that sink gives: sink(size left,
+     * put) calls put(dest, room), which answers the bytes written there,
+     * and answers false when they could not be written on. Answers
+     * QEL_RTN_SUCCESSFUL, the refusal (the output before it handed over),
+     * or QEL_RTN_WRITE_ERROR when sink failed. */
+    template <class Sink>
+    std::int32_t pump(const char *data, std::size_t size, bool last, Sink &&sink) noexcept {
+        for (;;) {
+            std::int32_t status = QEL_STATUS_INIT;
+            std::size_t produced = 0, consumed = 0;
+            const bool written = sink(size, [&](char *dest, std::size_t room) noexcept {
+                QEL_ConverterPut(&state_, dest, room, &produced, data, size, &consumed, last ? QEL_LAST : 0u,
+                                 &status);
+                return produced;
+            });
+            data += consumed;
+            size -= consumed;
+            if (!written) return QEL_RTN_WRITE_ERROR;
+            if (status != QEL_RTN_SUCCESSFUL) return status;
+            if (produced == 0) {
+                if (size == 0) return QEL_RTN_SUCCESSFUL;  // nothing held that this input could give
+                if (consumed == 0) return QEL_RTN_RECORD_DAMAGED;  // never: a call with room moves on
             }
-            std::size_t taken = span(out, joined.data(), joined.size(), false, ec, where);
-            if (ec) return;
-            if (taken < held) {  // a piece longer than the joined bytes: all of it together
-                joined.erase(0, taken);
-                joined.append(data + head, size - head);
-                taken = span(out, joined.data(), joined.size(), last, ec, where);
-                pending_.assign(joined, taken, std::string::npos);
-                return;
-            }
-            pending_.clear();
-            data += taken - held;
-            size -= taken - held;
         }
-        const std::size_t taken = span(out, data, size, last, ec, where);
-        if (!ec) pending_.assign(data + taken, size - taken);
     }
 
 private:
-    /* Converts data, whose start is taken_ bytes into the input; answers
-     * the bytes taken. */
-    std::size_t span(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
-                     position *where) noexcept {
-        if (size == 0) return 0;
-        std::int32_t status = QEL_STATUS_INIT;
-        const std::size_t pos =
-            convert_chunks(function_, bound_, out, data, size, flags_ | (last ? QEL_LAST : 0u), status);
-        if (status != QEL_RTN_SUCCESSFUL) {
-            failed_ = true;
-            set(ec, where, {status, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
-            return pos;
-        }
-        if (last && pos < size) {  // the library always takes the whole of the last input
-            failed_ = true;
-            set(ec, where, {QEL_RTN_RECORD_DAMAGED, category()}, {taken_ + pos, lines_ + line_feeds(data, pos) + 1});
-            return pos;
-        }
-        taken_ += pos;
-        lines_ += line_feeds(data, pos);
-        return pos;
+    QEL_Converter state_;
+    std::size_t(QEL_CALL *bound_)(std::size_t);
+};
+
+/* Output appended to a string: each call of a pump writes at its end, and
+ * the string keeps what the call wrote. */
+class string_sink {
+public:
+    string_sink(std::string &out, const converter &conv) noexcept : out_(out), conv_(conv) {}
+    template <class Put>
+    bool operator()(std::size_t size, Put &&put) noexcept {
+        const std::size_t room = conv_.room(size);
+        append_written(out_, room, [&](char *dest) noexcept { return put(dest, room); });
+        return true;
     }
 
-    buffer_fn function_;
-    std::size_t(QEL_CALL *bound_)(std::size_t);
-    std::uint32_t flags_;
-    std::string pending_;
-    std::uint64_t taken_ = 0;
-    std::uint64_t lines_ = 0;
-    bool failed_ = false;
-    bool finished_ = false;
+private:
+    std::string &out_;
+    const converter &conv_;
+};
+
+/* Output written to a stream from one buffer. */
+class stream_sink {
+public:
+    stream_sink(std::ostream &out, std::string &buffer) noexcept : out_(out), buffer_(buffer) {}
+    template <class Put>
+    bool operator()(std::size_t, Put &&put) noexcept {
+        const std::size_t n = put(&buffer_[0], buffer_.size());
+        return n == 0 || static_cast<bool>(out_.write(buffer_.data(), static_cast<std::streamsize>(n)));
+    }
+
+private:
+    std::ostream &out_;
+    std::string &buffer_;
 };
 
 /* A whole input into out (appended). The string gets room for the usual
@@ -305,8 +361,15 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
                   std::error_code &ec, position *where) noexcept {
     clear(ec, where);
     if (size == 0) return;
-    std::size_t(QEL_CALL *const bound)(std::size_t) = encoding ? &QEL_EncodeBound : &QEL_DecodeBound;
-    const std::size_t most = bound(size);
+    // Input that lies in out (encode_append(s, s)) is read from a copy, as
+    // s.append(s) reads it: out grows, and may move, while it is read.
+    const std::less<const char *> before;
+    if (before(data, out.data() + out.size()) && before(out.data(), data + size)) {
+        const std::string copy(data, size);
+        whole(out, encoding, flag_bits, copy.data(), copy.size(), ec, where);
+        return;
+    }
+    const std::size_t most = (encoding ? QEL_EncodeBound : QEL_DecodeBound)(size);
     if (most > out.max_size() - out.size()) {
         set(ec, where, std::make_error_code(std::errc::no_buffer_space), {0, 1});
         return;
@@ -320,14 +383,13 @@ inline void whole(std::string &out, bool encoding, std::uint32_t flag_bits, cons
         if (capacity < out.capacity() * 2 && out.capacity() <= out.max_size() / 2) capacity = out.capacity() * 2;
         out.reserve(capacity);
     }
-    std::int32_t status = QEL_STATUS_INIT;
-    const std::size_t taken = convert_chunks(encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer, bound, out, data,
-                                             size, flag_bits | QEL_LAST, status);
-    if (status == QEL_RTN_SUCCESSFUL && taken < size) status = QEL_RTN_RECORD_DAMAGED;  // never: all is taken
-    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {taken, line_feeds(data, taken) + 1});
+    converter conv(encoding, flag_bits);
+    const std::int32_t status = conv.pump(data, size, true, string_sink(out, conv));
+    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, conv.where());
 }
 
-/* The same into a caller's buffer; answers the bytes written. */
+/* The same into a caller's buffer, in one buffer call, which writes the
+ * output of whole pieces only; answers the bytes written. */
 inline std::size_t into(char *dest, std::size_t dest_size, bool encoding, std::uint32_t flag_bits,
                         const char *data, std::size_t size, std::error_code &ec, position *where) noexcept {
     clear(ec, where);
@@ -364,80 +426,104 @@ inline std::string record(bool encoding, std::string_view line, std::error_code 
     return buf;
 }
 
-/* A stream through the buffer calls, in constant memory: input is read
- * after the bytes the last call left (the start of a piece that goes on),
- * converted into one output buffer and written from there, so no byte is
- * copied twice and nothing is allocated after the start. The input buffer
- * grows only for a piece longer than itself. */
+/* A stream's exceptions() mask set to none for the length of a call, so
+ * that every failure of the stream is a state to look at, and set back at
+ * the end. A state bit that the mask names (eofbit at the end of the input,
+ * badbit after a failed write) stays set where exceptions are on, as after
+ * the stream's own exception, which is not thrown; without exceptions it is
+ * cleared, since setting the mask back would throw. */
+class quiet_stream {
+public:
+    explicit quiet_stream(std::ios &stream) noexcept : stream_(stream), mask_(stream.exceptions()) {}
+    void quiet() noexcept { stream_.exceptions(std::ios::goodbit); }  // never throws: no bit is named
+    quiet_stream(const quiet_stream &) = delete;
+    quiet_stream &operator=(const quiet_stream &) = delete;
+    ~quiet_stream() {
+#if QEL_CPP_EXCEPTIONS
+        try {
+            stream_.exceptions(mask_);
+        } catch (...) {  // the mask is set, the state kept
+        }
+#else
+        stream_.clear(stream_.rdstate() & ~mask_);
+        stream_.exceptions(mask_);
+#endif
+    }
+
+private:
+    std::ios &stream_;
+    std::ios::iostate mask_;
+};
+
+/* Reads up to size bytes into dest, as many as in gives before its end or
+ * a failure, and answers how many arrived: what its buffer holds
+ * (readsome), then a wait for more (peek), and again. So every byte that
+ * arrived before a failure is counted, also when the stream buffer throws
+ * (the stream then has badbit). A buffer that hands out bytes without
+ * holding them (std::cin synced with stdio) is read with read(). */
+inline std::size_t read_some(std::istream &in, char *dest, std::size_t size) noexcept {
+    using traits = std::istream::traits_type;
+    std::size_t got = 0;
+    while (got < size && in.good()) {
+        std::streamsize n = in.readsome(dest + got, static_cast<std::streamsize>(size - got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (!in.good() || traits::eq_int_type(in.peek(), traits::eof())) break;
+        n = in.readsome(dest + got, static_cast<std::streamsize>(size - got));  // what the wait brought
+        if (n == 0 && in.good()) {
+            in.read(dest + got, static_cast<std::streamsize>(size - got));
+            n = in.gcount();
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+/* A stream through a converter, in constant memory: input is read into one
+ * buffer, converted into another and written from there; the converter
+ * holds the start of a piece that goes on into the next read. Nothing is
+ * allocated after the start. Both streams' exceptions() are off meanwhile:
+ * a failure is found at the same place either way. */
 constexpr std::size_t stream_chunk = 256 * 1024;
 
 inline void streams(std::istream &in, std::ostream &out, bool encoding, std::uint32_t flag_bits,
                     std::error_code &ec, position *where) noexcept {
     clear(ec, where);
-    const buffer_fn function = encoding ? &QEL_EncodeBuffer : &QEL_DecodeBuffer;
+    quiet_stream in_mask(in), out_mask(out);  // both saved first: in and out may be one stream
+    in_mask.quiet();
+    out_mask.quiet();
+    if (!out.good()) {  // a write would do nothing
+        set(ec, where, make_error_code(errc::write_error), {0, 1});
+        return;
+    }
     std::string input(stream_chunk, '\0');
     std::string output(stream_chunk + stream_chunk / 2, '\0');
-    std::size_t held = 0;      // bytes at the start of input left by the last call
-    std::uint64_t read = 0;    // bytes read
-    std::uint64_t taken = 0;   // bytes converted
-    std::uint64_t lines = 0;   // line feeds in them
-#if QEL_CPP_EXCEPTIONS
-    try {
-#endif
-        for (;;) {
-            if (held == input.size()) input.resize(input.size() * 2);
-            in.read(&input[held], static_cast<std::streamsize>(input.size() - held));
-            const std::size_t got = static_cast<std::size_t>(in.gcount());
-            const bool failed = in.bad() || (in.fail() && !in.eof());
-            const bool end = !failed && in.eof();
-            if (end && read == 0 && got == 0) {
-                set(ec, where, make_error_code(errc::empty_source), {0, 0});
-                return;
-            }
-            read += got;
-            // The bytes read before a failure still give their whole pieces.
-            const std::size_t have = held + got;
-            const std::uint32_t call_flags = flag_bits | (end ? QEL_LAST : 0u);
-            std::size_t pos = 0;
-            std::int32_t status = QEL_STATUS_INIT;
-            for (;;) {
-                std::size_t produced = 0, consumed = 0;
-                function(&output[0], output.size(), &produced, input.data() + pos, have - pos, &consumed, call_flags,
-                         &status);
-                pos += consumed;
-                if (produced != 0 && !out.write(output.data(), static_cast<std::streamsize>(produced))) {
-                    set(ec, where, make_error_code(errc::write_error),
-                        {taken + pos, lines + line_feeds(input.data(), pos) + 1});
-                    return;
-                }
-                if (status != QEL_RTN_SUCCESSFUL || pos >= have || consumed == 0 ||
-                    output.size() - produced >= piece_room)
-                    break;
-            }
-            if (status == QEL_RTN_SUCCESSFUL && end && pos < have)
-                status = QEL_RTN_RECORD_DAMAGED;  // never: the library takes the whole of the last input
-            if (status != QEL_RTN_SUCCESSFUL) {
-                set(ec, where, {status, category()}, {taken + pos, lines + line_feeds(input.data(), pos) + 1});
-                return;
-            }
-            taken += pos;
-            lines += line_feeds(input.data(), pos);
-            held = have - pos;
-            if (failed) {
-                set(ec, where, make_error_code(errc::read_error),
-                    {taken, lines + line_feeds(input.data() + pos, held) + 1});
-                return;
-            }
-            if (end) break;
-            if (held != 0) std::memmove(&input[0], input.data() + pos, held);
+    converter conv(encoding, flag_bits);
+    bool any = false;
+    for (;;) {
+        const std::size_t got = read_some(in, &input[0], input.size());
+        const bool failed = in.bad() || (in.fail() && !in.eof());
+        const bool end = !failed && in.eof();
+        any = any || got != 0;
+        if (end && !any) {
+            set(ec, where, make_error_code(errc::empty_source), {0, 0});
+            return;
         }
-        if (!out.flush()) set(ec, where, make_error_code(errc::write_error), {taken, lines + 1});
-#if QEL_CPP_EXCEPTIONS
-    } catch (...) {  // a stream whose exceptions() are set
-        const bool reading = !in.good() && !in.eof();
-        set(ec, where, make_error_code(reading ? errc::read_error : errc::write_error), {taken, lines + 1});
+        // The bytes read before a failure still give their whole pieces.
+        const std::int32_t status = conv.pump(input.data(), got, end, stream_sink(out, output));
+        if (status != QEL_RTN_SUCCESSFUL) {
+            set(ec, where, {status, category()}, conv.where());
+            return;
+        }
+        if (failed) {
+            set(ec, where, make_error_code(errc::read_error), conv.where());
+            return;
+        }
+        if (end) break;
     }
-#endif
+    if (!out.flush()) set(ec, where, make_error_code(errc::write_error), conv.where());
 }
 
 inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t flag_bits, std::error_code &ec,
@@ -449,7 +535,10 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
         QEL_EncodeStream(out, in, flag_bits, &line, &status);
     else
         QEL_DecodeStream(out, in, flag_bits, &line, &status);
-    if (status != QEL_RTN_SUCCESSFUL) set(ec, where, {status, category()}, {0, line});
+    if (status != QEL_RTN_SUCCESSFUL)
+        set(ec, where, {status, category()}, {0, line});
+    else if (where)
+        where->line = line;  // the lines read
 }
 
 #if QEL_CPP_EXCEPTIONS
@@ -462,9 +551,10 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
 
 /*
  * Whole buffers: the records of text (encode) or the text of records
- * (decode), through QEL_EncodeBuffer (QEL_DecodeBuffer) with QEL_LAST, in
- * calls of at most 256 KiB of output each, so byte for byte what
- * QEL_EncodeStream (QEL_DecodeStream) writes for the same bytes. A new
+ * (decode), through a QEL_Converter in calls of at most 256 KiB of output
+ * each, so byte for byte what QEL_EncodeBuffer (QEL_DecodeBuffer) with
+ * QEL_LAST and QEL_EncodeStream (QEL_DecodeStream) write for the same
+ * bytes. A new
  * string gets the capacity of one and a half times the input when
  * encoding, as much as the input when decoding, and grows past that only
  * for output that needs it (text of very short lines). Empty input gives
@@ -477,14 +567,15 @@ inline void files(std::FILE *in, std::FILE *out, bool encoding, std::uint32_t fl
  *   encode(text [, flags])                         -> std::string
  *   encode(text, ec [, flags [, position *]])      -> std::string, noexcept
  *   decode(records)  decode(records, ec [, position *])
- * text and records: std::string_view (so std::string and literals), and
- * with C++20 std::span<const char> and std::span<const std::byte>.
+ * text and records: std::string_view (so std::string and literals), or
+ * bytes in a container (below).
  *
  * Appending: encode_append(out, text [, flags]) and the same with ec
  * append to out and leave what was there; on a refusal out holds the
  * output before the refused piece after what was there.
  *
- * A caller's buffer: encode_into(dest, dest_size, text ...) writes at most
+ * A caller's buffer: encode_into(dest, dest_size, text ...), one
+ * QEL_EncodeBuffer (QEL_DecodeBuffer) call, writes at most
  * dest_size bytes and answers the bytes written; dest_size of
  * encode_bound(text.size()) (decode_bound) always suffices, and a smaller
  * one that does not hold the whole output fails with
@@ -563,60 +654,63 @@ inline std::size_t decode_into(char *dest, std::size_t dest_size, std::string_vi
 }
 #endif
 
-#if defined(__cpp_lib_span)
-/* The span forms. The char ones are templates so that a std::string or a
- * literal, which converts to both, takes the std::string_view form. */
-namespace detail {
-inline std::string_view view(std::span<const std::byte> s) noexcept {
-    return {reinterpret_cast<const char *>(s.data()), s.size()};
-}
-}  // namespace detail
-
-template <class = void>
-std::string encode(std::span<const char> text, std::error_code &ec, flags f = flags::none,
-                   position *where = nullptr) noexcept {
-    return encode(std::string_view(text.data(), text.size()), ec, f, where);
-}
-inline std::string encode(std::span<const std::byte> text, std::error_code &ec, flags f = flags::none,
+/* The same on bytes: the input may be any container or view of char,
+ * signed char, unsigned char (std::uint8_t) or std::byte with std::data()
+ * and std::size() (std::vector, std::array, std::span, an array of
+ * unsigned char, ...), and the destination of encode_into and decode_into
+ * any such of bytes that are not const. A std::string, a literal or an
+ * array of char takes the std::string_view form (an array of char up to
+ * its NUL). */
+inline std::string encode(detail::input_bytes text, std::error_code &ec, flags f = flags::none,
                           position *where = nullptr) noexcept {
-    return encode(detail::view(text), ec, f, where);
+    return encode(text.view(), ec, f, where);
 }
-template <class = void>
-std::string decode(std::span<const char> records, std::error_code &ec, position *where = nullptr) noexcept {
-    return decode(std::string_view(records.data(), records.size()), ec, where);
+inline std::string decode(detail::input_bytes records, std::error_code &ec, position *where = nullptr) noexcept {
+    return decode(records.view(), ec, where);
 }
-inline std::string decode(std::span<const std::byte> records, std::error_code &ec,
+inline void encode_append(std::string &out, detail::input_bytes text, std::error_code &ec, flags f = flags::none,
                           position *where = nullptr) noexcept {
-    return decode(detail::view(records), ec, where);
+    encode_append(out, text.view(), ec, f, where);
 }
-inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, std::error_code &ec,
+inline void decode_append(std::string &out, detail::input_bytes records, std::error_code &ec,
+                          position *where = nullptr) noexcept {
+    decode_append(out, records.view(), ec, where);
+}
+inline std::size_t encode_into(detail::output_bytes dest, std::string_view text, std::error_code &ec,
                                flags f = flags::none, position *where = nullptr) noexcept {
-    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), ec, f, where);
+    return encode_into(dest.data(), dest.size(), text, ec, f, where);
 }
-inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records, std::error_code &ec,
+inline std::size_t encode_into(detail::output_bytes dest, detail::input_bytes text, std::error_code &ec,
+                               flags f = flags::none, position *where = nullptr) noexcept {
+    return encode_into(dest.data(), dest.size(), text.view(), ec, f, where);
+}
+inline std::size_t decode_into(detail::output_bytes dest, std::string_view records, std::error_code &ec,
                                position *where = nullptr) noexcept {
-    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records), ec, where);
+    return decode_into(dest.data(), dest.size(), records, ec, where);
+}
+inline std::size_t decode_into(detail::output_bytes dest, detail::input_bytes records, std::error_code &ec,
+                               position *where = nullptr) noexcept {
+    return decode_into(dest.data(), dest.size(), records.view(), ec, where);
 }
 #if QEL_CPP_EXCEPTIONS
-template <class = void>
-std::string encode(std::span<const char> text, flags f = flags::none) {
-    return encode(std::string_view(text.data(), text.size()), f);
+inline std::string encode(detail::input_bytes text, flags f = flags::none) { return encode(text.view(), f); }
+inline std::string decode(detail::input_bytes records) { return decode(records.view()); }
+inline void encode_append(std::string &out, detail::input_bytes text, flags f = flags::none) {
+    encode_append(out, text.view(), f);
 }
-inline std::string encode(std::span<const std::byte> text, flags f = flags::none) {
-    return encode(detail::view(text), f);
+inline void decode_append(std::string &out, detail::input_bytes records) { decode_append(out, records.view()); }
+inline std::size_t encode_into(detail::output_bytes dest, std::string_view text, flags f = flags::none) {
+    return encode_into(dest.data(), dest.size(), text, f);
 }
-template <class = void>
-std::string decode(std::span<const char> records) {
-    return decode(std::string_view(records.data(), records.size()));
+inline std::size_t encode_into(detail::output_bytes dest, detail::input_bytes text, flags f = flags::none) {
+    return encode_into(dest.data(), dest.size(), text.view(), f);
 }
-inline std::string decode(std::span<const std::byte> records) { return decode(detail::view(records)); }
-inline std::size_t encode_into(std::span<std::byte> dest, std::span<const std::byte> text, flags f = flags::none) {
-    return encode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(text), f);
+inline std::size_t decode_into(detail::output_bytes dest, std::string_view records) {
+    return decode_into(dest.data(), dest.size(), records);
 }
-inline std::size_t decode_into(std::span<std::byte> dest, std::span<const std::byte> records) {
-    return decode_into(reinterpret_cast<char *>(dest.data()), dest.size(), detail::view(records));
+inline std::size_t decode_into(detail::output_bytes dest, detail::input_bytes records) {
+    return decode_into(dest.data(), dest.size(), records.view());
 }
-#endif
 #endif
 
 /*
@@ -653,6 +747,17 @@ inline std::string decode_record(std::string_view record) {
     return out;
 }
 #endif
+inline std::string encode_record(detail::input_bytes line, std::error_code &ec, position *where = nullptr) noexcept {
+    return encode_record(line.view(), ec, where);
+}
+inline std::string decode_record(detail::input_bytes record, std::error_code &ec,
+                                 position *where = nullptr) noexcept {
+    return decode_record(record.view(), ec, where);
+}
+#if QEL_CPP_EXCEPTIONS
+inline std::string encode_record(detail::input_bytes line) { return encode_record(line.view()); }
+inline std::string decode_record(detail::input_bytes record) { return decode_record(record.view()); }
+#endif
 
 /*
  * Input that arrives in pieces, split anywhere:
@@ -670,34 +775,34 @@ inline std::string decode_record(std::string_view record) {
  * the whole input and the output of this call before the refused piece;
  * the object then takes nothing more: later calls, like calls after
  * finish(), fail with std::errc::operation_not_permitted.
- * offset() is the number of input bytes converted so far.
+ * offset() is the number of input bytes converted so far; after a
+ * refusal, the offset of the refused piece, which later calls report.
  * An object is used by one thread at a time; it may be moved.
  */
 namespace detail {
-/* What qel::encoder and qel::decoder share. */
+/* What qel::encoder and qel::decoder share: a converter, stopped for good
+ * at a refusal or after finish(). */
 class incremental {
 public:
     std::string feed(std::string_view piece, std::error_code &ec, position *where = nullptr) noexcept {
         std::string out;
-        conv_.feed(out, piece.data(), piece.size(), false, ec, where);
+        run(out, piece.data(), piece.size(), false, ec, where);
         return out;
     }
     std::string finish(std::error_code &ec, position *where = nullptr) noexcept {
         std::string out;
-        conv_.feed(out, nullptr, 0, true, ec, where);
+        run(out, nullptr, 0, true, ec, where);
         return out;
     }
 #if QEL_CPP_EXCEPTIONS
     std::string feed(std::string_view piece) { return raising(piece.data(), piece.size(), false); }
     std::string finish() { return raising(nullptr, 0, true); }
 #endif
-#if defined(__cpp_lib_span)
-    std::string feed(std::span<const std::byte> piece, std::error_code &ec, position *where = nullptr) noexcept {
-        return feed(view(piece), ec, where);
+    std::string feed(input_bytes piece, std::error_code &ec, position *where = nullptr) noexcept {
+        return feed(piece.view(), ec, where);
     }
 #if QEL_CPP_EXCEPTIONS
-    std::string feed(std::span<const std::byte> piece) { return feed(view(piece)); }
-#endif
+    std::string feed(input_bytes piece) { return feed(piece.view()); }
 #endif
     std::uint64_t offset() const noexcept { return conv_.offset(); }
 
@@ -705,17 +810,32 @@ protected:
     incremental(bool encoding, std::uint32_t f) noexcept : conv_(encoding, f) {}
 
 private:
+    void run(std::string &out, const char *data, std::size_t size, bool last, std::error_code &ec,
+             position *where) noexcept {
+        if (stopped_) {
+            set(ec, where, std::make_error_code(std::errc::operation_not_permitted), conv_.where());
+            return;
+        }
+        clear(ec, where);
+        stopped_ = last;
+        const std::int32_t status = conv_.pump(data, size, last, string_sink(out, conv_));
+        if (status != QEL_RTN_SUCCESSFUL) {
+            stopped_ = true;
+            set(ec, where, {status, category()}, conv_.where());
+        }
+    }
 #if QEL_CPP_EXCEPTIONS
     std::string raising(const char *data, std::size_t size, bool last) {
         std::string out;
         std::error_code ec;
         position at;
-        conv_.feed(out, data, size, last, ec, &at);
+        run(out, data, size, last, ec, &at);
         if (ec) raise(ec, at, std::move(out));
         return out;
     }
 #endif
-    conversion conv_;
+    converter conv_;
+    bool stopped_ = false;
 };
 
 }  // namespace detail
@@ -733,24 +853,28 @@ public:
 };
 
 /*
- * Streams, in constant memory through the buffer functions (256 KiB read
- * at a time, more only for a piece longer than that):
+ * Streams, in constant memory through a QEL_Converter (256 KiB read at a
+ * time):
  *   encode(std::istream &in, std::ostream &out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  *   decode(in, out)  decode(in, out, ec [, position *])
  * Records (text) converted before a failure stay written. Codes: as the
  * whole-buffer calls, and errc::empty_source when in gives no byte at all,
  * errc::read_error when in fails (badbit, or failbit before its end),
- * errc::write_error when out fails on a write or the final flush. A
- * stream whose exceptions() are set fails the same way: its exception is
- * caught. The position counts the input bytes converted.
+ * errc::write_error when out fails on a write or the final flush, or is
+ * not good() at the start (then before anything is read). A stream whose
+ * exceptions() are set works the same: its mask is off for the call and
+ * set back at the end (quiet_stream), so the end of the input is no error
+ * and a failure is found where it happens. The position counts the input
+ * bytes converted.
  *
  * FILE streams (QEL_EncodeStream, QEL_DecodeStream), input first like
  * every call here, the other way round from the C calls:
  *   encode(std::FILE *in, std::FILE *out [, flags])
  *   encode(in, out, ec [, flags [, position *]])  noexcept
  * Codes as the C calls; the position has offset 0 (the C call does not
- * report it) and the line the C call reports.
+ * report it) and the line the C call reports: where it stopped, or on
+ * success the lines (records) read.
  */
 inline void encode(std::istream &in, std::ostream &out, std::error_code &ec, flags f = flags::none,
                    position *where = nullptr) noexcept {
@@ -800,4 +924,5 @@ template <>
 struct is_error_code_enum<qel::errc> : true_type {};
 }  // namespace std
 
+#endif /* C++17 */
 #endif /* QELCODE_HPP */

@@ -4,10 +4,15 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -16,6 +21,9 @@
 
 #include "qelcode.hpp"
 #include "qel_reference.h"
+#if defined(QEL_TEST_HIDDEN_LIBRARY)
+#include "hidden_category_library.h"
+#endif
 
 namespace {
 
@@ -122,6 +130,127 @@ TEST(CppWhole, EveryFormGivesTheModelsOutput) {
     EXPECT_EQ(qel::decode(std::vector<char>(records.begin(), records.end())), decoded);
 #endif
 #endif
+}
+
+// An input that is (part of) the string appended to is read as it was,
+// as s.append(s) reads it, though the string grows and moves meanwhile.
+TEST(CppWhole, AppendingAStringToItself) {
+    const std::string text = mixed_text();
+    const std::string records = model_encode(text);
+    const struct {
+        const char *name;
+        bool encoding;
+        std::string start;
+        size_t from, count;  // the part of start appended
+        std::string want;
+    } cases[] = {
+        {"whole text", true, text, 0, text.size(), text + records},
+        {"a short text", true, "ab\n", 0, 3, "ab\n" + model_encode("ab\n")},
+        {"its tail", true, text, 6, text.size() - 6, text + model_encode(text.substr(6))},
+        {"whole records", false, records, 0, records.size(), records + qel_ref::decode_stream(records).out},
+    };
+    for (const auto &c : cases) {
+        std::string s = c.start;
+        s.reserve(s.size());  // no spare room: the first growth moves it
+        std::error_code ec;
+        const std::string_view part = std::string_view(s).substr(c.from, c.count);
+        c.encoding ? qel::encode_append(s, part, ec) : qel::decode_append(s, part, ec);
+        EXPECT_FALSE(ec) << c.name;
+        EXPECT_EQ(s, c.want) << c.name;
+#if QEL_CPP_EXCEPTIONS
+        s = c.start;
+        s.shrink_to_fit();
+        c.encoding ? qel::encode_append(s, std::string_view(s).substr(c.from, c.count))
+                   : qel::decode_append(s, std::string_view(s).substr(c.from, c.count));
+        EXPECT_EQ(s, c.want) << c.name;
+#endif
+    }
+}
+
+// Every call that takes a std::string_view takes bytes in a container too:
+// char, signed char, unsigned char (std::uint8_t) and std::byte, in a
+// vector, an array or (C++20) a span; encode_into and decode_into also
+// write into one.
+template <class Byte>
+void check_byte_forms(const char *name) {
+    const std::string text = mixed_text();
+    const std::string records = model_encode(text);
+    const std::string decoded = qel_ref::decode_stream(records).out;
+    auto bytes_of = [](const std::string &s) {
+        std::vector<Byte> v(s.size());
+        std::memcpy(v.data(), s.data(), s.size());
+        return v;
+    };
+    auto string_of = [](const Byte *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); };
+    const std::vector<Byte> in = bytes_of(text), recs = bytes_of(records);
+    std::error_code ec;
+    EXPECT_EQ(qel::encode(in, ec), records) << name;
+    EXPECT_EQ(qel::decode(recs, ec), decoded) << name;
+    std::string appended = "kept";
+    qel::encode_append(appended, in, ec);
+    qel::decode_append(appended, recs, ec);
+    EXPECT_EQ(appended, "kept" + records + decoded) << name;
+    std::vector<Byte> room(qel::encode_bound(in.size()));
+    size_t n = qel::encode_into(room, in, ec);
+    EXPECT_FALSE(ec) << name;
+    EXPECT_EQ(string_of(room.data(), n), records) << name;
+    n = qel::decode_into(room, recs, ec);
+    EXPECT_EQ(string_of(room.data(), n), decoded) << name;
+    n = qel::encode_into(room, text, ec);  // a string into bytes
+    EXPECT_EQ(string_of(room.data(), n), records) << name;
+    const std::array<Byte, 3> line = {Byte('a'), Byte('b'), Byte('\n')};
+    EXPECT_EQ(qel::encode_record(line, ec), model_encode("ab\n")) << name;
+    EXPECT_EQ(qel::decode_record(bytes_of(model_encode("ab\n")), ec), "ab\n") << name;
+    qel::encoder enc;
+    qel::decoder dec;
+    std::string pieces = enc.feed(in, ec);
+    pieces += enc.finish(ec);
+    EXPECT_EQ(pieces, records) << name;
+    pieces = dec.feed(recs, ec);
+    pieces += dec.finish(ec);
+    EXPECT_EQ(pieces, decoded) << name;
+    EXPECT_FALSE(ec) << name;
+#if defined(__cpp_lib_span)
+    EXPECT_EQ(qel::encode(std::span<const Byte>(in), ec), records) << name;
+    EXPECT_EQ(qel::encode_into(std::span<Byte>(room), std::span<const Byte>(in), ec), records.size()) << name;
+    qel::encoder span_enc;
+    pieces = span_enc.feed(std::span<const Byte>(in), ec);
+    pieces += span_enc.finish(ec);
+    EXPECT_EQ(pieces, records) << name;
+#endif
+#if QEL_CPP_EXCEPTIONS
+    EXPECT_EQ(qel::encode(in), records) << name;
+    EXPECT_EQ(qel::decode(recs), decoded) << name;
+    appended.clear();
+    qel::encode_append(appended, in);
+    qel::decode_append(appended, recs);
+    EXPECT_EQ(appended, records + decoded) << name;
+    EXPECT_EQ(string_of(room.data(), qel::encode_into(room, in)), records) << name;
+    EXPECT_EQ(string_of(room.data(), qel::decode_into(room, recs)), decoded) << name;
+    EXPECT_EQ(qel::encode_record(line), model_encode("ab\n")) << name;
+    EXPECT_EQ(qel::decode_record(bytes_of(model_encode("ab\n"))), "ab\n") << name;
+    qel::encoder thrown_enc;
+    pieces = thrown_enc.feed(in);
+    pieces += thrown_enc.finish();
+    EXPECT_EQ(pieces, records) << name;
+    try {
+        qel::encode(bytes_of("ok\n" + qel_ref::encode_text("A", kShift)));
+        ADD_FAILURE() << name << ": no exception";
+    } catch (const qel::error &e) {
+        EXPECT_EQ(e.code(), qel::errc::source_encoded) << name;
+        EXPECT_EQ(e.offset(), 3u) << name;
+    }
+#endif
+}
+
+TEST(CppWhole, BytesInContainers) {
+    check_byte_forms<char>("char");
+    check_byte_forms<signed char>("signed char");
+    check_byte_forms<std::uint8_t>("std::uint8_t");
+    check_byte_forms<std::byte>("std::byte");
+    const unsigned char array[] = {'h', 'i', '\n'};  // all of it: an array of bytes is not a string
+    std::error_code ec;
+    EXPECT_EQ(qel::encode(array, ec), model_encode("hi\n"));
 }
 
 TEST(CppWhole, ForceEncodesMarkedLines) {
@@ -303,10 +432,18 @@ TEST(CppRefusals, IncrementalAtEverySplit) {
                 out += obj.feed(std::string_view(input).substr(0, cut), ec, &at);
                 if (!ec) out += obj.feed(std::string_view(input).substr(cut), ec, &at);
                 if (!ec) out += obj.finish(ec, &at);
-                if (ec) {  // the object takes nothing more
+                if (ec) {  // the object stands at the refusal and takes nothing more
+                    EXPECT_EQ(obj.offset(), r.good.size()) << r.name << " cut " << cut;
                     std::error_code again;
-                    obj.finish(again);
+                    qel::position there;
+                    obj.feed("more\n", again, &there);
                     EXPECT_EQ(again, std::errc::operation_not_permitted);
+                    EXPECT_EQ(there.offset, r.good.size()) << r.name << " cut " << cut;
+                    EXPECT_EQ(there.line, r.line) << r.name << " cut " << cut;
+                    obj.finish(again, &there);
+                    EXPECT_EQ(again, std::errc::operation_not_permitted);
+                    EXPECT_EQ(there.offset, r.good.size()) << r.name << " cut " << cut;
+                    EXPECT_EQ(obj.offset(), r.good.size()) << r.name << " cut " << cut;
                 }
             };
             if (r.encoding)
@@ -379,6 +516,16 @@ TEST(CppRefusals, ExceptionForm) {
         } catch (const qel::error &e) {
             EXPECT_EQ(e.output(), good_output(r)) << r.name;
             EXPECT_EQ(appended, "kept" + good_output(r)) << r.name;
+        }
+        std::istringstream in(input);
+        std::ostringstream sink;
+        try {
+            r.encoding ? qel::encode(in, sink) : qel::decode(in, sink);
+            ADD_FAILURE() << "no exception for " << r.name;
+        } catch (const qel::error &e) {  // the output before it is in the stream, not in output()
+            EXPECT_EQ(e.offset(), r.good.size()) << r.name;
+            EXPECT_EQ(e.output(), "") << r.name;
+            EXPECT_EQ(sink.str(), good_output(r)) << r.name;
         }
         qel::encoder enc;
         qel::decoder dec;
@@ -495,6 +642,150 @@ TEST(CppStreams, WriteFailsMidway) {
 #endif
 }
 
+// An input stream whose exceptions() are set converts clean input whole:
+// reaching its end is no failure. Its mask is the same afterwards.
+TEST(CppStreams, InputWithExceptionsSet) {
+    const std::string small = "one\ntwo\nthree";
+    const std::string big = big_text() + mixed_text();  // more than one read
+    const std::string path = ::testing::TempDir() + "qel_cpp_exceptions_input.txt";
+    const std::ios::iostate masks[] = {std::ios::failbit | std::ios::badbit, std::ios::eofbit, std::ios::failbit,
+                                       std::ios::badbit, std::ios::eofbit | std::ios::failbit | std::ios::badbit};
+    for (const std::string *text : {&small, &big}) {
+        {
+            std::ofstream file(path, std::ios::binary);
+            file << *text;
+        }
+        const std::string records = model_encode(*text);
+        for (const std::ios::iostate mask : masks) {
+            for (const bool from_file : {false, true}) {
+                std::istringstream string_in(*text);
+                std::ifstream file_in(path, std::ios::binary);
+                std::istream &in = from_file ? static_cast<std::istream &>(file_in) : string_in;
+                in.exceptions(mask);
+                std::ostringstream out;
+                std::error_code ec;
+                qel::encode(in, out, ec);
+                EXPECT_FALSE(ec) << ec.message() << " mask " << mask << " file " << from_file;
+                EXPECT_EQ(out.str(), records) << "mask " << mask << " file " << from_file;
+                EXPECT_EQ(in.exceptions(), mask);
+                std::istringstream records_in(records);
+                records_in.exceptions(mask);
+                std::ostringstream back;
+                qel::decode(records_in, back, ec);
+                EXPECT_FALSE(ec) << "mask " << mask;
+                EXPECT_EQ(back.str(), qel_ref::round_trip_text(*text)) << "mask " << mask;
+            }
+        }
+    }
+    std::remove(path.c_str());
+    std::istringstream empty;
+    empty.exceptions(std::ios::failbit | std::ios::badbit);
+    std::ostringstream out;
+    std::error_code ec;
+    qel::encode(empty, out, ec);
+    EXPECT_EQ(ec, qel::errc::empty_source);
+#if QEL_CPP_EXCEPTIONS
+    std::istringstream in(big);
+    in.exceptions(std::ios::failbit | std::ios::badbit);
+    std::ostringstream thrown_out;
+    qel::encode(in, thrown_out);  // throws nothing
+    EXPECT_EQ(thrown_out.str(), model_encode(big));
+#endif
+}
+
+#if QEL_CPP_EXCEPTIONS
+// Hands out its bytes a few at a time up to fail_at, then throws.
+class ThrowingReader : public std::streambuf {
+public:
+    ThrowingReader(std::string data, size_t fail_at) : data_(std::move(data)), fail_at_(fail_at) {}
+
+protected:
+    int_type underflow() override {
+        if (pos_ >= fail_at_) throw std::runtime_error("the device is gone");
+        if (pos_ >= data_.size()) return traits_type::eof();
+        const size_t n = std::min<size_t>({700, fail_at_ - pos_, data_.size() - pos_});
+        setg(&data_[pos_], &data_[pos_], &data_[pos_] + n);
+        pos_ += n;
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    std::string data_;
+    size_t fail_at_;
+    size_t pos_ = 0;
+};
+
+// The whole pieces of what arrived before the stream buffer threw are
+// converted and written, then the read error is told, with or without the
+// stream's exceptions().
+TEST(CppStreams, ThrowingReaderKeepsWhatArrived) {
+    const std::string text = big_text();
+    for (size_t fail_at : std::vector<size_t>{0, 5000, 70001, 262144 + 900}) {
+        for (const std::ios::iostate mask : {std::ios::goodbit, std::ios::badbit}) {
+            ThrowingReader reader(text, fail_at);
+            std::istream in(&reader);
+            in.exceptions(mask);
+            std::ostringstream out;
+            std::error_code ec;
+            qel::position at;
+            qel::encode(in, out, ec, qel::flags::none, &at);
+            const qel_ref::Outcome want = qel_ref::encode_stream(text, false, kShift, fail_at);
+            ASSERT_EQ(want.status, QEL_RTN_READ_ERROR);
+            EXPECT_EQ(ec, qel::errc::read_error) << fail_at << " mask " << mask;
+            EXPECT_EQ(out.str(), want.out) << fail_at << " mask " << mask;
+            EXPECT_EQ(at.line, want.line) << fail_at << " mask " << mask;
+            EXPECT_EQ(in.exceptions(), mask);
+        }
+    }
+}
+#endif
+
+// A failing write is found at the same place whatever the output stream's
+// exceptions(); an output stream that is already failed is found before
+// anything is read.
+TEST(CppStreams, WriteFailureWithExceptionsSet) {
+    const std::string text = big_text();
+    const std::string records = model_encode(text);
+    for (size_t limit : std::vector<size_t>{0, 5, 100000, 262200, records.size() - 1}) {
+        qel::position plain_at;
+        std::error_code plain_ec;
+        {
+            std::istringstream in(text);
+            FailingWriter writer(limit);
+            std::ostream out(&writer);
+            qel::encode(in, out, plain_ec, qel::flags::none, &plain_at);
+        }
+        EXPECT_EQ(plain_ec, qel::errc::write_error) << limit;
+        EXPECT_LE(plain_at.offset, text.size());
+        for (const std::ios::iostate mask : {std::ios::badbit, std::ios::badbit | std::ios::failbit}) {
+            std::istringstream in(text);
+            FailingWriter writer(limit);
+            std::ostream out(&writer);
+            out.exceptions(mask);
+            std::error_code ec;
+            qel::position at;
+            qel::encode(in, out, ec, qel::flags::none, &at);
+            EXPECT_EQ(ec, qel::errc::write_error) << limit;
+            EXPECT_EQ(at.offset, plain_at.offset) << limit << " mask " << mask;
+            EXPECT_EQ(at.line, plain_at.line) << limit << " mask " << mask;
+            EXPECT_EQ(writer.taken, records.substr(0, limit)) << limit;
+            EXPECT_EQ(out.exceptions(), mask);
+        }
+    }
+    for (const std::ios::iostate state : {std::ios::badbit, std::ios::failbit, std::ios::eofbit}) {
+        std::istringstream in(text);
+        std::ostringstream out;
+        out.setstate(state);
+        std::error_code ec;
+        qel::position at;
+        qel::encode(in, out, ec, qel::flags::none, &at);
+        EXPECT_EQ(ec, qel::errc::write_error) << state;
+        EXPECT_EQ(at.offset, 0u) << state;
+        EXPECT_EQ(at.line, 1u) << state;
+        EXPECT_EQ(in.tellg(), 0) << state << ": input was read";
+    }
+}
+
 TEST(CppStreams, EmptySourceAndRoundTrip) {
     std::istringstream empty;
     std::ostringstream out;
@@ -529,7 +820,7 @@ TEST(CppStreams, FileCallsWrapped) {
     rewind(out);
     qel::encode(in, out, ec, qel::flags::force, &at);
     EXPECT_FALSE(ec);
-    EXPECT_EQ(at.line, 0u);
+    EXPECT_EQ(at.line, 4u);  // the lines read, as the C call counts them
     rewind(out);
     std::string written(text.size() * 2, '\0');
     written.resize(fread(&written[0], 1, written.size(), out));
@@ -552,5 +843,16 @@ TEST(CppErrors, CategoryAndComparisons) {
     EXPECT_NE(ec, std::errc::io_error);
     EXPECT_EQ(qel::category().message(0), QEL_RtnCodeStr(0));
 }
+
+#if defined(QEL_TEST_HIDDEN_LIBRARY)
+// A library built with -fvisibility=hidden shares the program's category.
+TEST(CppErrors, OneCategoryAcrossSharedLibraries) {
+    EXPECT_EQ(hidden_library_category(), &qel::category());
+    const std::error_code ec = hidden_library_decode("plain text\n");
+    EXPECT_EQ(ec, qel::errc::source_not_encoded);
+    EXPECT_EQ(&ec.category(), &qel::category());
+    EXPECT_FALSE(hidden_library_decode(qel_ref::encode_text("fine", kShift)));
+}
+#endif
 
 }  // namespace

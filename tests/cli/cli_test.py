@@ -6,8 +6,8 @@ usage: cli_test.py [--emulator=ARG ...] --tool PATH --named-temp-tool PATH
                    [-k PATTERN ...] [-q] [-f]
 
 The areas, one module each: conversions (records, failures, usage, -t),
-output_file (-o), large_files (past 4 GiB), progress (--progress); all of
-them by default.
+output_file (-o), large_files (past 4 GiB), progress (--progress),
+readme (the README's first command); all of them by default.
 
 The second tool is the same program built to write -o through a named
 temporary file, as it does where the file system refuses unnamed ones.
@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import qel_model as model  # noqa: E402  (put on the path by harness)
 
-AREAS = ["conversions", "output_file", "large_files", "progress"]
+AREAS = ["conversions", "output_file", "large_files", "progress", "readme"]
 
 
 def main():

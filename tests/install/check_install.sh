@@ -6,13 +6,16 @@
 #   - shared prefix: consumer.c built with pkg-config and through
 #     find_package(qelcode), both linked to libqelcode.so.1; the SONAME,
 #     the symlinks and the package versions;
-#   - static prefix: consumer.c built with pkg-config --static and through
-#     find_package, both with QEL_STATIC, libqelcode.a linked into a
-#     dynamic program, the kernel choice still made at run time;
+#   - static prefix: consumer.c built with pkg-config (with and without
+#     --static, as qelcode and as qelcode-static) and through find_package,
+#     all with QEL_STATIC, libqelcode.a linked into a dynamic program, the
+#     kernel choice still made at run time;
 #   - in each prefix, consumer.cpp (the C++ interface, qelcode.hpp) built
 #     the same ways as consumer.c, printing the same;
 #   - both kinds in one prefix, as the -dev package has them:
 #     find_package gives the shared library unless asked for the static one;
+#     pkg-config qelcode the kind installed last, qelcode-static the static
+#     one, each with its own flags, in either order;
 #   - the source taken into another project with add_subdirectory, with
 #     GoogleTest out of reach: the library builds and serves the consumer.
 #
@@ -110,16 +113,17 @@ check_static_program() {  # $1: program, $2: which build, $3: the static library
     fi
 }
 
-pkg_consumer() {  # $1: prefix, $2: name, $3: pkg-config options
+pkg_consumer() {  # $1: prefix, $2: name, $3: pkg-config options, $4: module (qelcode)
     use_pkg_config
-    pc_version=$(pkg-config --modversion qelcode) || fail "$2: pkg-config does not find qelcode"
-    [ "$pc_version" = "$version" ] || fail "$2: qelcode.pc has Version $pc_version, not $version"
+    module=${4:-qelcode}
+    pc_version=$(pkg-config --modversion "$module") || fail "$2: pkg-config does not find $module"
+    [ "$pc_version" = "$version" ] || fail "$2: $module.pc has Version $pc_version, not $version"
     # shellcheck disable=SC2046,SC2086  # the flags are meant to split
-    "$cc" -o "$work/$2" "$here/consumer.c" $(pkg-config $3 --cflags --libs qelcode) ||
-        fail "$2: building the consumer with pkg-config $3"
+    "$cc" -o "$work/$2" "$here/consumer.c" $(pkg-config $3 --cflags --libs "$module") ||
+        fail "$2: building the consumer with pkg-config $3 $module"
     LD_LIBRARY_PATH="$libdir" "$work/$2" >"$work/$2.out" || fail "$2: the consumer failed"
     # shellcheck disable=SC2046,SC2086
-    "$cxx" -std=c++17 -o "$work/$2_cpp" "$here/consumer.cpp" $(pkg-config $3 --cflags --libs qelcode) ||
+    "$cxx" -std=c++17 -o "$work/$2_cpp" "$here/consumer.cpp" $(pkg-config $3 --cflags --libs "$module") ||
         fail "$2: building the C++ consumer with pkg-config $3"
     LD_LIBRARY_PATH="$libdir" "$work/$2_cpp" >"$work/$2_cpp.out" || fail "$2: the C++ consumer failed"
     cmp -s "$work/$2.out" "$work/$2_cpp.out" || fail "$2: the C++ consumer printed other lines than the C one"
@@ -171,9 +175,13 @@ archive=$(find "$prefix" -name libqelcode.a -type f)
 libdir=$(dirname "$archive")
 [ -z "$(find "$prefix" -name 'libqelcode.so*')" ] || fail "a static build installed a shared library"
 
-pkg_consumer "$prefix" static_pc --static
-check_output "$work/static_pc.out" "static, pkg-config --static" "$version $version QEL_STATIC"
-check_static_program "$work/static_pc" "static, pkg-config --static" "$archive"
+for how in "--static qelcode" " qelcode" " qelcode-static"; do
+    name=static_pc_$(echo "$how" | tr -c 'a-z\n' _)
+    pkg_consumer "$prefix" "$name" "${how% *}" "${how##* }"
+    check_output "$work/$name.out" "static, pkg-config$how" "$version $version QEL_STATIC"
+    check_static_program "$work/$name" "static, pkg-config$how" "$archive"
+    check_static_program "$work/${name}_cpp" "static, pkg-config$how, C++" "$archive"
+done
 cmake_consumer "$prefix" static_cmake "" STATIC_LIBRARY
 check_output "$work/static_cmake.out" "static, find_package" "$version $version QEL_STATIC"
 check_static_program "$work/static_cmake/consumer" "static, find_package" "$archive"
@@ -182,15 +190,37 @@ check_static_program "$work/static_cmake/consumer" "static, find_package" "$arch
 install_into "$work/both" "$static_build" "$shared_build"
 libdir=$(dirname "$(find "$prefix" -name libqelcode.a)")
 use_pkg_config
-case " $(pkg-config --cflags qelcode) " in *" -DQEL_STATIC "*)
-    fail "both: pkg-config gives QEL_STATIC to a shared consumer" ;; esac
-case " $(pkg-config --static --cflags qelcode) " in *" -DQEL_STATIC "*) ;; *)
-    fail "both: pkg-config --static leaves out QEL_STATIC" ;; esac
+# qelcode is the shared build's, also with --static (its flags and its
+# library agree); qelcode-static gives the static library.
+for how in " qelcode" "--static qelcode"; do
+    case " $(pkg-config ${how% *} --cflags qelcode) " in *" -DQEL_STATIC "*)
+        fail "both: pkg-config$how gives QEL_STATIC to a shared consumer" ;; esac
+    name=both_pc_$(echo "$how" | tr -c 'a-z\n' _)
+    pkg_consumer "$prefix" "$name" "${how% *}" qelcode
+    check_output "$work/$name.out" "both, pkg-config$how" "$version $version"
+    needs_libqelcode "$work/$name" || fail "both, pkg-config$how: not linked to libqelcode.so.$major"
+done
+pkg_consumer "$prefix" both_pc_static "" qelcode-static
+check_output "$work/both_pc_static.out" "both, pkg-config qelcode-static" "$version $version QEL_STATIC"
+check_static_program "$work/both_pc_static" "both, pkg-config qelcode-static" "$libdir/libqelcode.a"
+check_static_program "$work/both_pc_static_cpp" "both, pkg-config qelcode-static, C++" "$libdir/libqelcode.a"
 cmake_consumer "$prefix" both_default "" SHARED_LIBRARY
 check_output "$work/both_default.out" "both, find_package" "$version $version"
 cmake_consumer "$prefix" both_static static STATIC_LIBRARY
 check_output "$work/both_static.out" "both, find_package COMPONENTS static" "$version $version QEL_STATIC"
 check_static_program "$work/both_static/consumer" "both, find_package COMPONENTS static" "$libdir/libqelcode.a"
+
+# --- both, the static tree installed last -----------------------------------------
+# qelcode.pc is then the static build's: its flags and its library agree,
+# with or without --static, though libqelcode.so is beside the archive.
+install_into "$work/static_last" "$shared_build" "$static_build"
+libdir=$(dirname "$(find "$prefix" -name libqelcode.a)")
+for how in "--static qelcode" " qelcode" " qelcode-static"; do
+    name=static_last_pc_$(echo "$how" | tr -c 'a-z\n' _)
+    pkg_consumer "$prefix" "$name" "${how% *}" "${how##* }"
+    check_output "$work/$name.out" "static installed last, pkg-config$how" "$version $version QEL_STATIC"
+    check_static_program "$work/$name" "static installed last, pkg-config$how" "$libdir/libqelcode.a"
+done
 
 # --- add_subdirectory, without GoogleTest -----------------------------------------
 "$cmake" -S "$here/subdirectory" -B "$work/subdirectory" -DQEL_SOURCE_DIR="$(cached CMAKE_HOME_DIRECTORY)" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks the manual pages: each renders without a single groff warning, and
-the options that qelcode(1) lists are exactly the options that
-`qelcode --help` prints, each taking an argument in both or in neither.
+"""Checks the manual pages: each renders without a single groff warning, no
+font-alternating macro (.BR, .IR, ...) runs two words together, and the
+options that qelcode(1) lists are exactly the options that `qelcode --help`
+prints, each taking an argument in both or in neither.
 
 usage: check_man.py --tool QELCODE --groff GROFF PAGE...
 """
@@ -21,6 +22,54 @@ def render_warnings(groff, page):
     if run.returncode != 0:
         problems.append(f"groff exited with {run.returncode}")
     return problems
+
+
+ALTERNATING = re.compile(r"^\.(BR|RB|BI|IB|IR|RI)\s")
+WORD_END = re.compile(r"[\w>]$")
+WORD_START = re.compile(r"^[\w<]")
+
+
+def roff_arguments(line):
+    """The arguments of a macro line: split at blanks, a double-quoted one
+    whole (a doubled quote inside stands for one)."""
+    args, i = [], line.index(" ")
+    while i < len(line):
+        if line[i] == " ":
+            i += 1
+        elif line[i] == '"':
+            j, arg = i + 1, ""
+            while j < len(line):
+                if line.startswith('""', j):
+                    arg, j = arg + '"', j + 2
+                elif line[j] == '"':
+                    break
+                else:
+                    arg, j = arg + line[j], j + 1
+            args.append(arg)
+            i = j + 1
+        else:
+            j = line.find(" ", i)
+            j = len(line) if j < 0 else j
+            args.append(line[i:j])
+            i = j
+    return args
+
+
+def run_together(page):
+    """Lines whose alternating macro joins a word to the next one, as
+    `.BR std::span<const std::byte> ,` shows "conststd::byte": an argument
+    with a blank in it must be quoted."""
+    found = []
+    with open(page, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            if not ALTERNATING.match(line):
+                continue
+            # an escape (\(dq, \fB, \-) is no word
+            args = [re.sub(r"\\(\(..|\[[^]]*\]|f.|.)", "\0", a) for a in roff_arguments(line.rstrip("\n"))]
+            for a, b in zip(args, args[1:]):
+                if WORD_END.search(a) and WORD_START.search(b):
+                    found.append(f"line {number}: {a!r} and {b!r} run together: {line.strip()}")
+    return found
 
 
 def plain(roff):
@@ -84,6 +133,7 @@ def main():
     failures = []
     for page in args.pages:
         failures += [f"{page}: {w}" for w in render_warnings(args.groff, page)]
+        failures += [f"{page}: {w}" for w in run_together(page)]
 
     tool_page = next(p for p in args.pages if p.endswith(".1"))
     in_page, in_help = man_options(tool_page), help_options(args.emulator + [args.tool])
