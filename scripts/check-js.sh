@@ -44,10 +44,10 @@ const imports = WebAssembly.Module.imports(m);
 if (imports.length) { console.error("the module imports", imports); process.exit(1); }' "$wasm"
 size=$(stat -c %s "$wasm")
 echo "qelcode.wasm: $size bytes, no imports"
-# The README gives the module's size in KiB, rounded.
-figure=$(sed -n 's/.*`qelcode.wasm` (\([0-9.]*\) KiB.*/\1/p' "$repo/README.md")
+# The JavaScript guide gives the module's size in KiB, rounded.
+figure=$(sed -n 's/.*`qelcode.wasm` (\([0-9.]*\) KiB.*/\1/p' "$repo/docs/javascript.md")
 [ "$figure" = "$(( (size + 512) / 1024 ))" ] ||
-    die "README.md says qelcode.wasm is ${figure:-?} KiB; it is $(( (size + 512) / 1024 )) KiB ($size bytes)"
+    die "docs/javascript.md says qelcode.wasm is ${figure:-?} KiB; it is $(( (size + 512) / 1024 )) KiB ($size bytes)"
 
 step "native records of the benchmark's real text ($corpus_mib MiB a file)"
 cmake -S "$repo" -B "$top/native" -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=ON -DQEL_KERNEL=portable \
@@ -68,6 +68,12 @@ import { encode, decode, version } from "qelcode";
 const text = new TextEncoder().encode("Hello\n");
 if (new TextDecoder().decode(decode(encode(text))) !== "Hello\n" || version !== "1.2.0") process.exit(1);
 console.log(`import "qelcode" ${version} from the installed tarball: works`);')
+# The README's example as it stands, against the installed package.
+sed -n '/^<!-- js-example -->$/,/^```$/p' "$repo/README.md" | sed '1,2d;$d' >"$top/app/readme-example.mjs"
+readme_out=$(cd "$top/app" && node readme-example.mjs)
+[ "$readme_out" = "$(printf 'Hello\nworld\n\nSource encoded 5 2')" ] ||
+    die "the README's JavaScript example printed: $readme_out"
+echo "the README's JavaScript example runs as written"
 # From CommonJS, as the README shows it: the package is ES modules only.
 (cd "$top/app" && node -e '
 import("qelcode").then(({ encode, version }) => {
