@@ -6,7 +6,10 @@
 //   streams  qel::encode(std::istream &, std::ostream &) between two
 //            std::fstreams, file to file, next to the tool TOOL run as
 //            "TOOL FILE > OUT_FILE" (fork and exec counted, as qelrun does)
-//            when it is given.
+//            when it is given;
+//   pieces   qel::encoder fed 64 KiB pieces (all of the file) and 1-byte
+//            pieces (its first 8 MiB), its output appended to a reused
+//            string, next to the C call into reused memory.
 //
 //   cpp_speed FILE OUT_FILE [REPEATS [TOOL]]
 #include <qelcode.hpp>
@@ -114,11 +117,23 @@ int main(int argc, char **argv) {
             std::ofstream dest(argv[2], std::ios::binary | std::ios::trunc);
             qel::encode(in, dest);
         }};
+    const std::size_t small = std::min<std::size_t>(text.size(), 8u << 20);
+    auto fed = [&](std::size_t piece, std::size_t size) {
+        qel::encoder enc;
+        out.clear();
+        for (std::size_t at = 0; at < size; at += piece)
+            out += enc.feed(std::string_view(text).substr(at, std::min(piece, size - at)));
+        out += enc.finish();
+        sink += out.size();
+    };
+    rounds.push_back([&] { fed(65536, text.size()); });
+    rounds.push_back([&] { fed(1, small); });
     if (tool) rounds.push_back([&] { run_tool(tool, argv[1], argv[2]); });
     const std::vector<double> best = best_interleaved(repeats, rounds);
     std::free(reused);
     const double c_fresh = best[0], cpp_fresh = best[1], c_reused = best[2], cpp_reused = best[3], streams = best[4];
-    const double tool_s = tool ? best[5] : 0;
+    const double pieces_64k = best[5], pieces_1 = best[6];
+    const double tool_s = tool ? best[7] : 0;
 
     std::printf("%zu bytes of text, best of %d\n\n", text.size(), repeats);
     std::printf("| what | s | MiB/s | x the C call (the tool) |\n|---|---|---|---|\n");
@@ -126,6 +141,9 @@ int main(int argc, char **argv) {
     row("qel::encode -> std::string", cpp_fresh, c_fresh, text.size());
     row("QEL_EncodeBuffer, reused memory", c_reused, c_reused, text.size());
     row("qel::encode_append, reused string", cpp_reused, c_reused, text.size());
+    row("qel::encoder, 64 KiB pieces, reused string", pieces_64k, c_reused, text.size());
+    row("qel::encoder, 1-byte pieces (8 MiB)", pieces_1, c_reused * static_cast<double>(small) /
+                                                          static_cast<double>(text.size()), small);
     if (tool) {
         row("the tool, file to file", tool_s, tool_s, text.size());
         row("qel::encode(ifstream, ofstream)", streams, tool_s, text.size());

@@ -327,11 +327,19 @@ public:
     template <class Put>
     bool operator()(std::size_t size, Put &&put) noexcept {
         const std::size_t room = conv_.room(size);
+        if (room <= small_room) {
+            // A small piece goes through room on the stack: most make no
+            // output, and those cost no allocation.
+            char local[small_room];
+            out_.append(local, put(local, room));
+            return true;
+        }
         append_written(out_, room, [&](char *dest) noexcept { return put(dest, room); });
         return true;
     }
 
 private:
+    static constexpr std::size_t small_room = 4096;
     std::string &out_;
     const converter &conv_;
 };
