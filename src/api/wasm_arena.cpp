@@ -1,8 +1,9 @@
 // Scratch memory for a WebAssembly host. The library allocates nothing, and
 // a JavaScript host can pass it only addresses inside the module's linear
-// memory, so the WebAssembly build keeps one fixed arena there: the three
-// results of a buffer call, then room for input, then room for the output of
-// a full input (its encode bound). Built only for WebAssembly.
+// memory, so the WebAssembly build keeps one fixed arena there: the results
+// of a call (produced, consumed, status), then room for input, then room for
+// the output of a full input (its encode bound), at whose start the host
+// keeps the converter of the call under way. Built only for WebAssembly.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -17,7 +18,6 @@ constexpr size_t kOutputRoom = 4 * kInputRoom + 64;
 struct Arena {
     size_t produced;
     size_t consumed;
-    size_t line_feeds;  // among the bytes consumed
     int32_t status;
     unsigned char input[kInputRoom];
     unsigned char output[kOutputRoom];
@@ -35,24 +35,6 @@ __attribute__((used, visibility("default"))) size_t QEL_WasmInputRoom(void) { re
 __attribute__((used, visibility("default"))) size_t QEL_WasmOutputRoom(void) { return kOutputRoom; }
 __attribute__((used, visibility("default"))) size_t QEL_WasmInputOffset(void) { return offsetof(Arena, input); }
 __attribute__((used, visibility("default"))) size_t QEL_WasmOutputOffset(void) { return offsetof(Arena, output); }
-
-// One buffer call on the arena: n input bytes, output into the output room;
-// answers the status, and leaves produced, consumed and the line feeds among
-// the consumed bytes (the host's line count) in the arena.
-__attribute__((used, visibility("default"))) int32_t QEL_WasmConvert(int32_t encoding, size_t n, uint32_t flags) {
-    arena.status = QEL_STATUS_INIT;
-    if (n > kInputRoom) n = kInputRoom;
-    if (encoding)
-        QEL_EncodeBuffer(reinterpret_cast<char *>(arena.output), kOutputRoom, &arena.produced,
-                         reinterpret_cast<const char *>(arena.input), n, &arena.consumed, flags, &arena.status);
-    else
-        QEL_DecodeBuffer(reinterpret_cast<char *>(arena.output), kOutputRoom, &arena.produced,
-                         reinterpret_cast<const char *>(arena.input), n, &arena.consumed, flags, &arena.status);
-    size_t lfs = 0;
-    for (size_t i = 0; i < arena.consumed; i++) lfs += arena.input[i] == '\n';
-    arena.line_feeds = lfs;
-    return arena.status;
-}
 
 // One line or record in the input room, converted in place by the record
 // functions (the input room is far larger than QEL_RECORD_BUFFER_SIZE).

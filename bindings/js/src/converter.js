@@ -75,7 +75,7 @@ export class Converter {
         const roomSize = wasm.outputRoom - STATE_SIZE;
         const out = new Output(firstRoom(this.encoding, input.length));
         memory.set(this.state, slot);
-        const [producedAt, consumedAt, statusAt] = [words.byteOffset, words.byteOffset + 4, words.byteOffset + 12];
+        const [producedAt, consumedAt, statusAt] = [words.byteOffset, words.byteOffset + 4, words.byteOffset + 8];
         let pos = 0;
         for (;;) {
             const n = Math.min(inputRoom, input.length - pos);
@@ -83,14 +83,14 @@ export class Converter {
             const end = pos + n === input.length;
             let at = 0;
             for (;;) {
-                words[3] = SUCCESSFUL;
+                words[2] = SUCCESSFUL;
                 ex.QEL_ConverterPut(slot, room, roomSize, producedAt, inputAt + at, n - at,
                                     consumedAt, last && end ? LAST : 0, statusAt);
                 const produced = words[0];
                 at += words[1];
                 if (produced) out.append(room, produced, out.length + produced + outputBound(this.encoding, input.length - pos - at + HELD) + HELD);
-                if (words[3] !== SUCCESSFUL) {
-                    const code = words[3];
+                if (words[2] !== SUCCESSFUL) {
+                    const code = words[2];
                     this.failed = true;
                     this.taken = Number(ex.QEL_ConverterOffset(slot));
                     const line = Number(ex.QEL_ConverterLine(slot));

@@ -13,7 +13,7 @@ export let inputAt = 0;
 export let outputAt = 0;
 export let outputRoom = 0;
 export let memory = null;
-export let words = null;   // produced, consumed, line feeds, status
+export let words = null;   // produced, consumed, status
 /** The library's version, "MAJOR.MINOR.PATCH" (empty until init()). */
 export let version = "";
 
@@ -64,7 +64,7 @@ function bind(instance) {
     outputAt = arenaAt + e.QEL_WasmOutputOffset();
     outputRoom = e.QEL_WasmOutputRoom();
     memory = new Uint8Array(e.memory.buffer);
-    words = new Uint32Array(e.memory.buffer, arenaAt, 4);
+    words = new Uint32Array(e.memory.buffer, arenaAt, 3);
     ex = e;
     version = cString(e.QEL_Version());
 }
