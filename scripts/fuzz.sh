@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/) in a build directory of their own and
 # runs each for a bounded time, starting from the seed corpus in
 # fuzz/corpus/<target>/. Fails when any target finds a crash, a sanitizer
@@ -15,6 +15,8 @@ each TARGET (default: all) for FUZZ_SECONDS seconds.
 Environment:
   FUZZ_SECONDS    time per target in seconds (default 60)
   FUZZ_BUILD_DIR  build directory (default build-fuzz in the source tree)
+  FUZZ_JOBS       targets run at once, each for its full time (default:
+                  the number of processors)
   CC, CXX         clang compilers (default clang-14 and clang++-14 when
                   present, else clang and clang++)
 
@@ -55,20 +57,48 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_FUZZ=
 cmake --build "$build" -j2 --target $targets
 
 mkdir -p "$build/findings"
-failed=""
-for t in $targets; do
+
+# fuzz_one TARGET: runs one target; its summary line, or what it found,
+# goes to $build/TARGET.result, and "ok" or "failed" to $build/TARGET.status.
+fuzz_one() {
+    local t=$1
     mkdir -p "$build/corpus/$t"
-    echo "=== $t: $seconds s"
     # libFuzzer stops itself after max_total_time; the outer time-out only
     # guards against a hang outside its control.
     if timeout --kill-after=10 $((seconds + 120)) "$build/fuzz/$t" \
         -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/findings/$t-" \
         "$build/corpus/$t" "$root/fuzz/corpus/$t" >"$build/$t.log" 2>&1; then
-        grep -E '^(Done|stat::number_of_executed_units)' "$build/$t.log" | head -1
+        grep -E '^(Done|stat::number_of_executed_units)' "$build/$t.log" | head -1 >"$build/$t.result"
+        echo ok >"$build/$t.status"
     else
-        echo "!!! $t failed; log: $build/$t.log" >&2
-        grep -E 'check failed|round trip|ERROR:|SUMMARY:|runtime error|Test unit written' "$build/$t.log" | head -10 >&2 || true
+        {
+            echo "!!! $t failed; log: $build/$t.log"
+            grep -E 'check failed|round trip|ERROR:|SUMMARY:|runtime error|Test unit written' "$build/$t.log" | head -10 || true
+        } >"$build/$t.result"
+        echo failed >"$build/$t.status"
+    fi
+}
+
+# As many targets at once as FUZZ_JOBS says, each for its full time; the
+# summaries follow in the targets' order.
+jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
+case $jobs in ''|*[!0-9]*|0) echo "FUZZ_JOBS must be a positive number" >&2; exit 2 ;; esac
+running=0
+for t in $targets; do
+    if [ "$running" -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
+    echo "=== $t: $seconds s"
+    rm -f "$build/$t.status"
+    fuzz_one "$t" &
+    running=$((running + 1))
+done
+wait
+failed=""
+for t in $targets; do
+    if [ "$(cat "$build/$t.status" 2>/dev/null)" = ok ]; then
+        echo "$t: $(cat "$build/$t.result")"
+    else
+        cat "$build/$t.result" >&2 2>/dev/null || echo "!!! $t: no result" >&2
         failed="$failed $t"
     fi
 done

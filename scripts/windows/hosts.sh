@@ -20,10 +20,12 @@
 
 other_crt() { case $1 in *-msvcrt) echo "${1%-*}-ucrt" ;; *) echo "${1%-*}-msvcrt" ;; esac; }
 
-# run_host_batch CONFIG: CONFIG's win_host runs the batch under Wine; its
-# result lines are printed, the build prefix shown as BUILD.
+# run_host_batch CONFIG: CONFIG's win_host runs the batch under Wine, its
+# output in batch-CONFIG.out and its exit status in batch-CONFIG.rc; it
+# fails nothing itself, so that the batches of several DLLs can run at once
+# (check_host_batch reads the outcome).
 run_host_batch() {
-    local config=$1 dir other lib
+    local config=$1 dir other lib rc=0
     dir=$win_prefix-$config
     other=$(other_crt "$config")
     rm -rf "scratch-$config" "cases-$config" "cases-$config-portable"
@@ -39,7 +41,16 @@ run_host_batch() {
         echo "--lib $win_prefix-$other/bin/qelcode.dll buffer-decode linux.enc $config-$other.dec"
     } >"batch-$config.txt"
     w_slow "$config" "$(wine_for "$config")" "$dir/bin/win_host.exe" batch "batch-$config.txt" \
-        >"batch-$config.out" 2>&1 || { cat "batch-$config.out"; die "$config: win_host's batch failed under Wine"; }
+        >"batch-$config.out" 2>&1 || rc=$?
+    echo "$rc" >"batch-$config.rc"
+}
+
+# check_host_batch CONFIG: the batch's result lines printed, the build
+# prefix shown as BUILD; fails unless the batch passed and ran every case.
+check_host_batch() {
+    local config=$1
+    [ "$(cat "batch-$config.rc" 2>/dev/null)" = 0 ] ||
+        { cat "batch-$config.out" 2>/dev/null || true; die "$config: win_host's batch failed under Wine"; }
     grep -E '^(ok|FAIL) [0-9]+:|checks passed' "batch-$config.out" | sed "s|$win_prefix|BUILD|g"
     [ "$(grep -c '^ok [0-9]*:' "batch-$config.out")" = 7 ] || die "$config: not every case of the batch ran"
 }
