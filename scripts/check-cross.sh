@@ -26,19 +26,15 @@ start=$SECONDS
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QEL_CROSS_BUILD_DIR:-$repo/build-check-cross}
 jobs=$(nproc 2>/dev/null || echo 2)
-if [ $# -gt 0 ]; then
-    targets=("$@")
-else
-    targets=(aarch64-linux-gnu arm-linux-gnueabihf s390x-linux-gnu i686-linux-gnu)
-fi
-
 . "$repo/scripts/lib.sh"
+if [ $# -gt 0 ]; then targets=("$@"); else targets=("${cross_targets[@]}"); fi
 
 # ---- packages ----------------------------------------------------------------
 for t in "${targets[@]}"; do
     [ -f "$repo/cmake/toolchains/$t.cmake" ] || die "no toolchain file cmake/toolchains/$t.cmake"
 done
-apt_install cmake make python3 file qemu-user googletest "${targets[@]/#/g++-}"
+mapfile -t packages < <(stage_packages cross "${targets[@]}")
+apt_install "${packages[@]}"
 
 # ---- one target ----------------------------------------------------------------
 for t in "${targets[@]}"; do

@@ -55,11 +55,9 @@ cross_src=$top/arm64/qelcode-$version
 mkdir -p "$top/arm64" && cp -a "$src" "$cross_src"
 
 # ---- what the builds need -------------------------------------------------------
-# Debian's way of cross-building: the arm64 architecture in dpkg, the cross
-# compilers, and arm64's own C and C++ runtime libraries, which dpkg-shlibdeps
-# reads for the dependencies of the arm64 packages.
-tools=(dpkg-dev debhelper lintian man-db file binutils pkg-config crossbuild-essential-arm64
-       libc6-dev:arm64 libstdc++6:arm64)
+# The tools and build dependencies (scripts/lib.sh lists them); whatever
+# debian/control asks for beyond them comes with apt-get build-dep below.
+mapfile -t tools < <(stage_packages package)
 apt_install "${tools[@]}"
 deps_ok() {
     (cd "$src" && dpkg-checkbuilddeps) >/dev/null 2>&1 &&

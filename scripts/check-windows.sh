@@ -66,8 +66,8 @@ done
 
 # ---- tools, and which Wine runs what -----------------------------------------
 step "tools"
-apt_install cmake make gcc libc6-dev g++ binutils g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
-    clang-14 lld-14 llvm-14 wine wine64 wine32:i386
+mapfile -t packages < <(stage_packages windows)
+apt_install "${packages[@]}"
 pick_wine
 
 # ---- builds ------------------------------------------------------------------

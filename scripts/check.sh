@@ -24,7 +24,9 @@
 #       the npm package packed, installed offline and tested in Node.js and
 #       in headless chromium.
 # Installs what it needs with apt when it is missing (as root, or through
-# sudo; the package stage installs its own). Exits non-zero at the first failure.
+# sudo): the test suite's packages first, every later stage's in the
+# background while the suite builds (scripts/lib.sh lists each stage's).
+# Exits non-zero at the first failure.
 #
 # Environment: QEL_CHECK_STAGES picks stages by name, e.g.
 #   QEL_CHECK_STAGES="plain sanitize" scripts/check.sh
@@ -39,16 +41,30 @@ jobs=$(nproc 2>/dev/null || echo 2)
 wants() { [[ " $stages " == *" $1 "* ]]; }
 
 # ---- What the stages need -----------------------------------------------------
+# The suite's own packages now; those of the later stages in the background,
+# while the suite builds and runs. Each later stage installs its packages
+# again, which waits for the background install (apt_install's lock) and
+# then finds them there, or installs what it could not.
 packages=(cmake make g++ libgtest-dev libgmock-dev pkg-config binutils python3 file groff-base)
 if wants clang || wants fuzz; then packages+=(clang-14 libclang-rt-14-dev); fi
-if wants python; then packages+=(python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy python3-dask python3-distributed); fi
-if wants abi; then packages+=(abigail-tools); fi
-if wants rust-go; then
-    packages+=(golang-go)
-    # rustup's cargo where there is one, else Debian's.
-    command -v cargo >/dev/null || [ -x "$HOME/.cargo/bin/cargo" ] || packages+=(cargo)
-fi
 apt_install "${packages[@]}"
+later=()
+for s in cross windows abi package python rust-go js; do
+    if wants "$s"; then mapfile -t -O "${#later[@]}" later < <(stage_packages "$s"); fi
+done
+install_log=$(mktemp)
+if [ ${#later[@]} -gt 0 ]; then
+    echo "installing the later stages' packages in the background"
+    ( started=$SECONDS
+      if apt_install "${later[@]}"; then echo "done in $((SECONDS - started)) s"
+      else echo "failed after $((SECONDS - started)) s; the stages install what they need"; fi
+    ) >"$install_log" 2>&1 &
+fi
+stage_install() {
+    local p
+    mapfile -t p < <(stage_packages "$1")
+    apt_install "${p[@]}"
+}
 
 # build_and_test DIR [--target TARGET] [--ctest CTEST ARGS... --] [CMAKE ARGS...]
 # Builds everything, or only TARGET, and runs the tests.
@@ -139,6 +155,7 @@ fi
 # ---- What ships: the ABI, the Debian packages --------------------------------
 if wants abi; then
     stage "ABI of libqelcode.so.1 against abi/libqelcode.so.1.abi"
+    stage_install abi
     bash "$repo/scripts/check-abi.sh" "$repo/build-check-abi"
 fi
 
@@ -150,20 +167,25 @@ fi
 # ---- Hosts in other languages ------------------------------------------------
 if wants python; then
     stage "Python package: wheel built offline, installed into a fresh venv, tested there"
+    stage_install python
     bash "$repo/scripts/check-python.sh" "$repo/build-check-python"
 fi
 
 if wants rust-go; then
     stage "Rust crate and Go module: built and tested offline"
+    stage_install rust-go
     bash "$repo/scripts/check-rust-go.sh" "$repo/build-check-rust-go"
 fi
 
 if wants js; then
     stage "JavaScript package: WebAssembly built with emcc, npm pack, installed offline, tested in Node and headless chromium"
-    apt_install emscripten nodejs chromium node-typescript cmake make
+    stage_install js
     # A nodejs that is not Debian's may bring its own npm (and conflict with Debian's).
     command -v npm >/dev/null || apt_install npm
     bash "$repo/scripts/check-js.sh" "$repo/build-check-js"
 fi
 
+wait
+if [ -s "$install_log" ]; then echo; echo "the background install: $(tail -n 1 "$install_log")"; fi
+rm -f "$install_log"
 stage "all checks passed: $stages"
