@@ -69,8 +69,13 @@ SUMMARY_TEXT = (
     "`tr '!-~' 'P-~!-O'` on the same input, and over that of the block copy through the same streams, in the "
     "same run (below 1 is faster). In memory: `QEL_EncodeBuffer`/`QEL_DecodeBuffer` with 64 KiB of output "
     "room a call; ÷ memcpy is over memcpy of the same bytes timed in the same process. The floor rows are the "
-    "block copy and memcpy themselves."
+    "block copy and memcpy themselves. The tool rows are the command-line tool, `qelcode` and `qelcode -d`, run "
+    "as a process with its own 64 KiB buffers, over the 64 KiB block copy."
 )
+
+# The tool gives itself buffers of this size; its row in the summary goes
+# under the library calls' column of the same size.
+TOOL_BUFFER = "65536"
 
 
 class Run:
@@ -197,6 +202,15 @@ def summary_table(run):
             line += (f" {run.gbps(s, enc)} / {run.gbps(s, dec)} | {floor} |"
                      f" {run.over(s, enc, 'tr_text')} / {run.over(s, dec, 'tr_enc')} |")
             out.append(line)
+        if run.info["-"].get("tool") == "built" and TOOL_BUFFER in run.buffers:
+            line = f"| {run.label(s)} | tool (`qelcode`) |"
+            for b in run.buffers:
+                if b == TOOL_BUFFER:
+                    line += (f" {run.over(s, 'tool_enc', 'tr_text')} / {run.over(s, 'tool_dec', 'tr_enc')} |"
+                             f" {run.over(s, 'tool_enc', f'copy_{b}')} / {run.over(s, 'tool_dec', f'copy_{b}')} |")
+                else:
+                    line += " | |"
+            out.append(line + " | | |")
     return out
 
 
