@@ -84,8 +84,7 @@ build_and_test() {
 
 # The plain stage registers each GoogleTest case as a test of its own; the
 # stages that repeat the suite run each test program whole, which saves a
-# process start per case (about a second a hundred cases under the
-# sanitizers, more under an emulator).
+# process start per case: dear under the sanitizers, dearer under qemu.
 whole=-DQEL_TEST_EACH_CASE=OFF
 
 # ---- The library and its tests on this machine -------------------------------
