@@ -2,6 +2,8 @@
 // hand-worked vectors. Built as C++17, as C++20 and as C++20 without
 // exceptions, where only the std::error_code forms exist.
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -647,7 +649,12 @@ TEST(CppStreams, WriteFailsMidway) {
 TEST(CppStreams, InputWithExceptionsSet) {
     const std::string small = "one\ntwo\nthree";
     const std::string big = big_text() + mixed_text();  // more than one read
-    const std::string path = ::testing::TempDir() + "qel_cpp_exceptions_input.txt";
+    // A file of its own: the programs built for each C++ standard run this
+    // test at the same time.
+    std::string path = ::testing::TempDir() + "qel_cpp_exceptions_input_XXXXXX";
+    const int fd = mkstemp(path.data());
+    ASSERT_GE(fd, 0);
+    close(fd);
     const std::ios::iostate masks[] = {std::ios::failbit | std::ios::badbit, std::ios::eofbit, std::ios::failbit,
                                        std::ios::badbit, std::ios::eofbit | std::ios::failbit | std::ios::badbit};
     for (const std::string *text : {&small, &big}) {
