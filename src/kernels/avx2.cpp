@@ -90,6 +90,16 @@ inline uint32_t lanes_equal(__m256i v, char value) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(value))));
 }
 
+// The trailing zero bits of x, 64 for none, with no branch.
+inline size_t trailing_zeros(uint64_t x) {
+#if defined(__x86_64__)
+    return static_cast<size_t>(_tzcnt_u64(x));
+#else
+    const uint32_t lo = static_cast<uint32_t>(x);
+    return lo != 0 ? _tzcnt_u32(lo) : 32 + static_cast<size_t>(_tzcnt_u32(static_cast<uint32_t>(x >> 32)));
+#endif
+}
+
 // The 32 bytes at p, or the `left` of them that may be read followed by zeros.
 inline __m256i load_part(const unsigned char *p, size_t left) {
     if (left >= 32) return load32(p);
@@ -188,15 +198,18 @@ struct Mapper {
         return count;
     }
 
-    // Adds i + the place of each bit of lf to ends.
+    // Adds i + the place of each bit of lf to ends. The first four with
+    // tzcnt, which gives 64 for no bit at all, so that the compiler makes
+    // no branch of them (with a test for zero it branches on each).
     static void put_ends(uint16_t *ends, size_t *count, size_t i, uint64_t lf) {
         uint16_t *e = ends + *count;
         *count += static_cast<size_t>(__builtin_popcountll(lf));
         for (int k = 0; k < 4; ++k) {
-            e[k] = static_cast<uint16_t>(i + static_cast<size_t>(lf != 0 ? __builtin_ctzll(lf) : 64));
+            e[k] = static_cast<uint16_t>(i + trailing_zeros(lf));
             lf &= lf - 1;
         }
-        for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
+        if (__builtin_expect(lf != 0, 0))
+            for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
     }
 
     void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
