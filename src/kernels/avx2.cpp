@@ -188,17 +188,21 @@ inline __m256i map_vector(const Slices &table, const unsigned char *in, unsigned
 
 // Maps n bytes; the first vector is done apart, with no loop, since many
 // lines fit it. Answers whether the body held a space.
-template <bool kDecoding>
-inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
+//
+// The second vector is mapped whatever n is where it may be read and
+// written whole: in text many lines end near 32 bytes, and whether one
+// goes past them is then no branch to guess. Where the lines before have
+// all fitted one vector (`fits_one`), as in a run of short lines, the
+// branch is easy to guess, and the second vector is mapped only when the
+// body goes past the first (kFitsOne).
+template <bool kDecoding, bool kFitsOne>
+__attribute__((always_inline)) inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
                      size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
     if (n == 0) return false;
     __m256i space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
     size_t i = 32, base = 32;  // i mod 94
-    if (readable >= 64 && writable >= 64) {
-        // The second vector whatever n is, where it may be read and written
-        // whole: many lines end near 32 bytes, and whether one goes past
-        // them is then no branch to guess.
+    if (readable >= 64 && writable >= 64 && (!kFitsOne || n > 32)) {
         space = _mm256_or_si256(space, map_vector<kDecoding>(table, in + 32, out + 32, n > 32 ? n - 32 : 0,
                                                              load32(offsets + 32), readable - 32, writable - 32));
         i = 64;
@@ -255,13 +259,35 @@ struct Mapper {
             for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
     }
 
-    void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
-        map_body<false>(kEncodeSlices, in, out, n, kShift, readable, writable);
+    // One bit a line, the latest lowest: set where a body went past one
+    // vector.
+    mutable uint32_t past_one_ = ~0u;
+
+    // Whether the last kRun bodies all fitted one vector; notes this one.
+    bool fits_one(size_t n) const {
+        constexpr uint32_t kRun = 16;
+        const bool fits = (past_one_ & ((1u << kRun) - 1)) == 0;
+        // n hidden, so that the compiler joins this test to none of the
+        // mapping's and makes no branch of it, which text would miss.
+        size_t m = n;
+        __asm__("" : "+r"(m));
+        past_one_ = past_one_ << 1 | (m > 32 ? 1u : 0u);
+        return fits;
     }
 
-    bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+    // Inlined, as the line loops need: with two ways of mapping in each,
+    // the compiler would otherwise make a call of them.
+    __attribute__((always_inline)) void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
+        if (fits_one(n))
+            map_body<false, true>(kEncodeSlices, in, out, n, kShift, readable, writable);
+        else
+            map_body<false, false>(kEncodeSlices, in, out, n, kShift, readable, writable);
+    }
+
+    __attribute__((always_inline)) bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                 size_t writable) const {
-        return map_body<true>(kDecodeSlices, in, out, n, s, readable, writable);
+        return fits_one(n) ? map_body<true, true>(kDecodeSlices, in, out, n, s, readable, writable)
+                           : map_body<true, false>(kDecodeSlices, in, out, n, s, readable, writable);
     }
 };
 
