@@ -359,6 +359,32 @@ TEST_P(EachKernel, BatchesOfShortLinesAndCrLfAtEveryOffset) {
     expect_batches_agree(ops(), recs, true, "CR LF records");
 }
 
+// A kernel may map a line's body by what the lines before it were like:
+// a line of every length from 0 to 130, each after a run of short lines
+// and before another, and a space in the body of such a line, at its end
+// or just past its first 32 bytes, which a decoder must refuse.
+TEST_P(EachKernel, LinesOfEveryLengthAfterRunsOfShortLines) {
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 130; ++n) {
+        for (size_t k = 0; k < 24; ++k) lengths.push_back(1 + (n + k) % 31);
+        lengths.push_back(n);
+    }
+    const std::string text = lines_of(lengths);
+    expect_batches_agree(ops(), text, false, "after short lines");
+    expect_batches_agree(ops(), records_of(text, kShift), true, "after short records");
+
+    for (size_t n : {33, 40, 63, 64, 65, 97, 130}) {
+        const std::string run = lines_of(std::vector<size_t>(24, 10));
+        const std::string record = records_of(lines_of({n}), kShift);
+        for (size_t at : {size_t{32}, n - 1}) {
+            std::string damaged = record;
+            damaged[3 + at] = ' ';
+            expect_batches_agree(ops(), records_of(run, kShift) + damaged + records_of(run, kShift), true,
+                                 labelled("space in body of length ", n) + labelled(" at ", at));
+        }
+    }
+}
+
 // One refusal or one line the batch must leave to the one-piece path, at
 // every offset of the first few chunks of a text of short lines.
 TEST_P(EachKernel, ARefusalAtEveryOffsetOfABatch) {

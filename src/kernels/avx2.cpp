@@ -54,6 +54,32 @@ constexpr Slices widen(const ChainedTable &t) {
 inline constexpr Slices kEncodeSlices = widen(kChainedEncode);
 inline constexpr Slices kDecodeSlices = widen(kChainedDecode);
 
+// A vector of 32 bytes v, loaded from memory. Written as a set1, the
+// constant is built afresh at every line from a general register, with a
+// move and a broadcast, both on the port that the lookups' shuffles need;
+// a load, or a load folded into the instruction that uses it, takes none.
+template <unsigned char V>
+struct SplatBytes {
+    alignas(32) unsigned char at[32];
+};
+
+template <unsigned char V>
+constexpr SplatBytes<V> make_splat() {
+    SplatBytes<V> b{};
+    for (int i = 0; i < 32; ++i) b.at[i] = V;
+    return b;
+}
+
+template <unsigned char V>
+inline constexpr SplatBytes<V> kSplat = make_splat<V>();
+
+template <unsigned char V>
+inline __m256i splat() {
+    const unsigned char *p = kSplat<V>.at;
+    __asm__("" : "+r"(p));  // hides the value, so that the compiler loads it rather than builds it
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(p));
+}
+
 inline __m256i slice(const Slices &t, int k) { return _mm256_load_si256(reinterpret_cast<const __m256i *>(t.at + 32 * k)); }
 
 // table[idx] for idx 0..93 (any value for other lanes). A byte shuffle
@@ -64,7 +90,7 @@ inline __m256i slice(const Slices &t, int k) { return _mm256_load_si256(reinterp
 // itself the compiler folds the steps into five constants, which crowd
 // the registers.
 inline __m256i lookup94(const Slices &t, __m256i idx) {
-    const __m256i sixteen = _mm256_set1_epi8(16);
+    const __m256i sixteen = splat<16>();
     __m256i r = _mm256_shuffle_epi8(slice(t, 0), idx);
     for (int k = 1; k < kSlices; ++k) {
         idx = _mm256_sub_epi8(idx, sixteen);
@@ -74,12 +100,13 @@ inline __m256i lookup94(const Slices &t, __m256i idx) {
     return r;
 }
 
-inline __m256i wrap94(__m256i x) { return _mm256_min_epu8(x, _mm256_sub_epi8(x, _mm256_set1_epi8(94))); }
+inline __m256i wrap94(__m256i x) { return _mm256_min_epu8(x, _mm256_sub_epi8(x, splat<94>())); }
 
 // Lanes where 0 <= x - lo < count, for count below 128.
-inline __m256i in_range(__m256i x, char lo, char count) {
-    const __m256i k = _mm256_sub_epi8(x, _mm256_set1_epi8(lo));
-    return _mm256_cmpeq_epi8(_mm256_min_epu8(k, _mm256_set1_epi8(static_cast<char>(count - 1))), k);
+template <unsigned char kLo, unsigned char kCount>
+inline __m256i in_range(__m256i x) {
+    const __m256i k = _mm256_sub_epi8(x, splat<kLo>());
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(k, splat<kCount - 1>()), k);
 }
 
 inline __m256i load32(const unsigned char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
@@ -88,6 +115,16 @@ inline void store32(unsigned char *p, __m256i v) { _mm256_storeu_si256(reinterpr
 // Bits of the lanes equal to value.
 inline uint32_t lanes_equal(__m256i v, char value) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(value))));
+}
+
+// The trailing zero bits of x, 64 for none, with no branch.
+inline size_t trailing_zeros(uint64_t x) {
+#if defined(__x86_64__)
+    return static_cast<size_t>(_tzcnt_u64(x));
+#else
+    const uint32_t lo = static_cast<uint32_t>(x);
+    return lo != 0 ? _tzcnt_u32(lo) : 32 + static_cast<size_t>(_tzcnt_u32(static_cast<uint32_t>(x >> 32)));
+#endif
 }
 
 // The 32 bytes at p, or the `left` of them that may be read followed by zeros.
@@ -110,54 +147,74 @@ inline void store_part(unsigned char *p, __m256i v, size_t count, size_t room) {
 }
 
 inline __m256i encode32(const Slices &alpha, __m256i c, __m256i offsets) {
-    const __m256i place = _mm256_sub_epi8(c, _mm256_set1_epi8(32));
+    const __m256i place = _mm256_sub_epi8(c, splat<32>());
     const __m256i mapped = lookup94(alpha, wrap94(_mm256_add_epi8(place, offsets)));
-    return _mm256_blendv_epi8(c, mapped, in_range(c, 32, 95));
+    return _mm256_blendv_epi8(c, mapped, in_range<32, 95>(c));
 }
 
 inline __m256i decode32(const Slices &index, __m256i b, __m256i offsets) {
-    const __m256i e = lookup94(index, _mm256_sub_epi8(b, _mm256_set1_epi8(33)));
-    const __m256i up = _mm256_sub_epi8(_mm256_add_epi8(e, _mm256_set1_epi8(94)), offsets);
-    const __m256i plain = _mm256_add_epi8(wrap94(up), _mm256_set1_epi8(32));
-    return _mm256_blendv_epi8(b, plain, in_range(b, 33, 94));
+    const __m256i e = lookup94(index, _mm256_sub_epi8(b, splat<33>()));
+    const __m256i up = _mm256_sub_epi8(_mm256_add_epi8(e, splat<94>()), offsets);
+    const __m256i plain = _mm256_add_epi8(wrap94(up), splat<32>());
+    return _mm256_blendv_epi8(b, plain, in_range<33, 94>(b));
 }
 
+// 32 bytes of all ones, then 32 of zeros: the 32 bytes from 32 - k on are
+// a mask of the first k lanes.
+struct LaneMasks {
+    alignas(32) unsigned char at[64];
+};
+
+constexpr LaneMasks make_lane_masks() {
+    LaneMasks m{};
+    for (int i = 0; i < 32; ++i) m.at[i] = 0xff;
+    return m;
+}
+
+inline constexpr LaneMasks kLaneMasks = make_lane_masks();
+
 // Maps the vector at in, of which `left` lanes count; answers the counted
-// lanes that held a space (decoding).
+// lanes that held a space, as a vector (decoding), so that the lines' few
+// vectors are tested together with one instruction.
 template <bool kDecoding>
-inline uint32_t map_vector(const Slices &table, const unsigned char *in, unsigned char *out, size_t left,
-                           __m256i shift, size_t readable, size_t writable) {
+inline __m256i map_vector(const Slices &table, const unsigned char *in, unsigned char *out, size_t left,
+                          __m256i shift, size_t readable, size_t writable) {
     const __m256i v = load_part(in, readable);
     const size_t count = left < 32 ? left : 32;
     store_part(out, kDecoding ? decode32(table, v, shift) : encode32(table, v, shift), count, writable);
-    return kDecoding ? lanes_equal(v, ' ') & static_cast<uint32_t>((uint64_t{1} << count) - 1) : 0;
+    if (!kDecoding) return _mm256_setzero_si256();
+    return _mm256_and_si256(_mm256_cmpeq_epi8(v, splat<' '>()), load32(kLaneMasks.at + 32 - count));
 }
 
 // Maps n bytes; the first vector is done apart, with no loop, since many
 // lines fit it. Answers whether the body held a space.
-template <bool kDecoding>
-inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
+//
+// The second vector is mapped whatever n is where it may be read and
+// written whole: in text many lines end near 32 bytes, and whether one
+// goes past them is then no branch to guess. Where the lines before have
+// all fitted one vector (`fits_one`), as in a run of short lines, the
+// branch is easy to guess, and the second vector is mapped only when the
+// body goes past the first (kFitsOne).
+template <bool kDecoding, bool kFitsOne>
+__attribute__((always_inline)) inline bool map_body(const Slices &table, const unsigned char *in, unsigned char *out, size_t n, int s,
                      size_t readable, size_t writable) {
     const unsigned char *offsets = kShiftOffsets.at[s];
     if (n == 0) return false;
-    uint32_t space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
+    __m256i space = map_vector<kDecoding>(table, in, out, n, load32(offsets), readable, writable);
     size_t i = 32, base = 32;  // i mod 94
-    if (readable >= 64 && writable >= 64) {
-        // The second vector whatever n is, where it may be read and written
-        // whole: many lines end near 32 bytes, and whether one goes past
-        // them is then no branch to guess.
-        space |= map_vector<kDecoding>(table, in + 32, out + 32, n > 32 ? n - 32 : 0, load32(offsets + 32),
-                                       readable - 32, writable - 32);
+    if (readable >= 64 && writable >= 64 && (!kFitsOne || n > 32)) {
+        space = _mm256_or_si256(space, map_vector<kDecoding>(table, in + 32, out + 32, n > 32 ? n - 32 : 0,
+                                                             load32(offsets + 32), readable - 32, writable - 32));
         i = 64;
         base = 64;
     }
     for (; i < n; i += 32) {
-        space |= map_vector<kDecoding>(table, in + i, out + i, n - i, load32(offsets + base), readable - i,
-                                       writable - i);
+        space = _mm256_or_si256(space, map_vector<kDecoding>(table, in + i, out + i, n - i, load32(offsets + base),
+                                                             readable - i, writable - i));
         base += 32;
         if (base >= kCycle) base -= kCycle;
     }
-    return space != 0;
+    return kDecoding && !_mm256_testz_si256(space, space);
 }
 
 struct Mapper {
@@ -188,24 +245,49 @@ struct Mapper {
         return count;
     }
 
-    // Adds i + the place of each bit of lf to ends.
+    // Adds i + the place of each bit of lf to ends. The first four with
+    // tzcnt, which gives 64 for no bit at all, so that the compiler makes
+    // no branch of them (with a test for zero it branches on each).
     static void put_ends(uint16_t *ends, size_t *count, size_t i, uint64_t lf) {
         uint16_t *e = ends + *count;
         *count += static_cast<size_t>(__builtin_popcountll(lf));
         for (int k = 0; k < 4; ++k) {
-            e[k] = static_cast<uint16_t>(i + static_cast<size_t>(lf != 0 ? __builtin_ctzll(lf) : 64));
+            e[k] = static_cast<uint16_t>(i + trailing_zeros(lf));
             lf &= lf - 1;
         }
-        for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
+        if (__builtin_expect(lf != 0, 0))
+            for (e += 4; lf != 0; lf &= lf - 1) *e++ = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)));
     }
 
-    void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
-        map_body<false>(kEncodeSlices, in, out, n, kShift, readable, writable);
+    // One bit a line, the latest lowest: set where a body went past one
+    // vector.
+    mutable uint32_t past_one_ = ~0u;
+
+    // Whether the last kRun bodies all fitted one vector; notes this one.
+    bool fits_one(size_t n) const {
+        constexpr uint32_t kRun = 16;
+        const bool fits = (past_one_ & ((1u << kRun) - 1)) == 0;
+        // n hidden, so that the compiler joins this test to none of the
+        // mapping's and makes no branch of it, which text would miss.
+        size_t m = n;
+        __asm__("" : "+r"(m));
+        past_one_ = past_one_ << 1 | (m > 32 ? 1u : 0u);
+        return fits;
     }
 
-    bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
+    // Inlined, as the line loops need: with two ways of mapping in each,
+    // the compiler would otherwise make a call of them.
+    __attribute__((always_inline)) void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
+        if (fits_one(n))
+            map_body<false, true>(kEncodeSlices, in, out, n, kShift, readable, writable);
+        else
+            map_body<false, false>(kEncodeSlices, in, out, n, kShift, readable, writable);
+    }
+
+    __attribute__((always_inline)) bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                 size_t writable) const {
-        return map_body<true>(kDecodeSlices, in, out, n, s, readable, writable);
+        return fits_one(n) ? map_body<true, true>(kDecodeSlices, in, out, n, s, readable, writable)
+                           : map_body<true, false>(kDecodeSlices, in, out, n, s, readable, writable);
     }
 };
 
