@@ -162,29 +162,42 @@ struct Constants {
 struct Mapper {
     Constants k;
 
-    // Compress stores put the offsets of a vector's line feeds side by side;
-    // each store writes 32 whole entries and keeps as many as it found, so
-    // that no branch depends on the text.
+    // A compress puts the places of a vector's line feeds side by side as
+    // bytes; a permute widens 32 of them to 16 bits, which are stored whole,
+    // and as many kept as were found, so that no branch depends on the text
+    // but for a vector with more than 32 line feeds.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        const __m512i iota = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
-                                              14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        const __m512i iota = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
+                                             45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28,
+                                             27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10,
+                                             9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        // Byte 2w of a widened half takes byte w of the half, byte 2w + 1 is zero.
+        const __m512i low_half = _mm512_srli_epi16(_mm512_slli_epi16(iota, 8), 9);
+        const __m512i high_half = _mm512_add_epi8(low_half, _mm512_set1_epi8(32));
+        constexpr __mmask64 kEven = 0x5555555555555555;
         size_t count = 0;
         __mmask64 zero = 0;
         size_t zero_at = 0;
-        for (size_t i = 0; i < n; i += 64) {
-            const __mmask64 m = lanes_left(n - i);
-            const __m512i v = load(p + i, m, n - i);
-            const uint64_t lf = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8('\n'));
+        const auto block = [&](size_t i, __m512i v, __mmask64 m) __attribute__((always_inline)) {
+            const __mmask64 lf = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8('\n'));
             if (zero == 0) {
                 zero = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
                 zero_at = i;
             }
-            const __m512i at = _mm512_add_epi16(iota, _mm512_set1_epi16(static_cast<short>(i)));
-            const __mmask32 lo = static_cast<__mmask32>(lf), hi = static_cast<__mmask32>(lf >> 32);
-            _mm512_storeu_si512(ends + count, _mm512_maskz_compress_epi16(lo, at));
-            count += static_cast<size_t>(__builtin_popcount(lo));
-            _mm512_storeu_si512(ends + count, _mm512_maskz_compress_epi16(hi, _mm512_add_epi16(at, _mm512_set1_epi16(32))));
-            count += static_cast<size_t>(__builtin_popcount(hi));
+            const __m512i places = _mm512_maskz_compress_epi8(lf, iota);
+            const __m512i at = _mm512_set1_epi16(static_cast<short>(i));
+            _mm512_storeu_si512(ends + count, _mm512_add_epi16(_mm512_maskz_permutexvar_epi8(kEven, low_half, places), at));
+            const size_t found = static_cast<size_t>(__builtin_popcountll(lf));
+            if (__builtin_expect(found > 32, 0))
+                _mm512_storeu_si512(ends + count + 32,
+                                    _mm512_add_epi16(_mm512_maskz_permutexvar_epi8(kEven, high_half, places), at));
+            count += found;
+        };
+        size_t i = 0;
+        for (; i + 64 <= n; i += 64) block(i, _mm512_loadu_si512(p + i), kAll);
+        if (i < n) {
+            const __mmask64 m = lanes_left(n - i);
+            block(i, _mm512_maskz_loadu_epi8(m, p + i), m);
         }
         *nul = zero != 0 ? zero_at + static_cast<size_t>(__builtin_ctzll(zero)) : n;
         return count;
