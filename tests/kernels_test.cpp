@@ -385,6 +385,33 @@ TEST_P(EachKernel, LinesOfEveryLengthAfterRunsOfShortLines) {
     }
 }
 
+TEST_P(EachKernel, BatchesOfEmptyLinesWithMoreLineFeedsThanHalfAVector) {
+    // Runs of empty and 1-byte lines put 64, about 43 and 32 line feeds in
+    // a 64-byte vector; a leading line of every length from 0 to 63 moves
+    // where the runs start, and a longer line between runs lets the line
+    // feeds of one vector fall either side of it.
+    const struct {
+        const char *name;
+        std::vector<size_t> run;
+    } kRuns[] = {
+        {"empty lines", {0}},
+        {"empty and 1-byte lines", {0, 1}},
+        {"1-byte lines", {1}},
+    };
+    for (const auto &r : kRuns)
+        for (size_t lead = 0; lead < 64; ++lead) {
+            std::vector<size_t> lengths{lead};
+            for (int part = 0; part < 2; ++part) {
+                for (int i = 0; i < 150; ++i) lengths.insert(lengths.end(), r.run.begin(), r.run.end());
+                lengths.push_back(70);
+            }
+            const std::string text = lines_of(lengths);
+            const std::string what = std::string(r.name) + labelled(", lead ", lead);
+            expect_batches_agree(ops(), text, false, "encode " + what);
+            expect_batches_agree(ops(), records_of(text, kShift), true, "decode " + what);
+        }
+}
+
 // One refusal or one line the batch must leave to the one-piece path, at
 // every offset of the first few chunks of a text of short lines.
 TEST_P(EachKernel, ARefusalAtEveryOffsetOfABatch) {

@@ -32,116 +32,184 @@ inline __m512i load(const unsigned char *p, __mmask64 m, size_t readable) {
     return readable >= 64 ? _mm512_loadu_si512(p) : _mm512_maskz_loadu_epi8(m, p);
 }
 
-// Wraps values 0..187 into 0..93.
-inline __m512i wrap94(__m512i x) { return _mm512_min_epu8(x, _mm512_sub_epi8(x, _mm512_set1_epi8(94))); }
-
 // A 128-entry table in two registers, for one two-table permute.
 struct Table {
     __m512i lo, hi;
 };
 
-inline Table load_table(const unsigned char *t) { return Table{_mm512_loadu_si512(t), _mm512_loadu_si512(t + 64)}; }
+// Decoding subtracts the offset from an entry number; the row holds
+// 94 - offset, laid out as kShiftOffsets, so that one addition gives the
+// place plus 94, which wraps into 0..93 as encoding's sum does.
+struct DecodeOffsets {
+    unsigned char at[10][kOffsetRow];
+};
 
-inline __m512i encode64(const Table &alphabet, __m512i c, __m512i offsets) {
-    const __m512i place = _mm512_sub_epi8(c, _mm512_set1_epi8(32));
-    const __mmask64 graphic = _mm512_cmplt_epu8_mask(place, _mm512_set1_epi8(95));
-    const __m512i e = wrap94(_mm512_add_epi8(place, offsets));
-    const __m512i mapped = _mm512_permutex2var_epi8(alphabet.lo, e, alphabet.hi);
-    return _mm512_mask_blend_epi8(graphic, c, mapped);
+constexpr DecodeOffsets make_decode_offsets() {
+    DecodeOffsets t{};
+    for (int s = 0; s < 10; ++s)
+        for (int j = 0; j < kOffsetRow; ++j) t.at[s][j] = static_cast<unsigned char>(kCycle - kShiftOffsets.at[s][j]);
+    return t;
 }
 
-inline __m512i decode64(const Table &index, __m512i b, __m512i offsets) {
-    const __m512i k = _mm512_sub_epi8(b, _mm512_set1_epi8(33));
-    const __mmask64 graphic = _mm512_cmplt_epu8_mask(k, _mm512_set1_epi8(94));
-    const __m512i e = _mm512_permutex2var_epi8(index.lo, k, index.hi);
-    // place = (e - offset) mod 94, computed as e + 94 - offset wrapped.
-    const __m512i up = _mm512_sub_epi8(_mm512_add_epi8(e, _mm512_set1_epi8(94)), offsets);
-    const __m512i plain = _mm512_add_epi8(wrap94(up), _mm512_set1_epi8(32));
-    return _mm512_mask_blend_epi8(graphic, b, plain);
+inline constexpr DecodeOffsets kDecodeOffsets = make_decode_offsets();
+
+// Values kept in registers for a whole call. Each passes through an empty
+// asm statement, so that the compiler holds it rather than rebuilding it
+// from the constant pool at every line.
+inline __m512i held(__m512i v) {
+    __asm__("" : "+v"(v));
+    return v;
 }
 
-// Maps the vector at in, of which `left` lanes count, with whole vectors
-// read and written where `readable` and `writable` allow; answers the
-// counted lanes that held a space (decoding).
-template <bool kDecoding>
-__attribute__((always_inline)) inline __mmask64 map_vector(const Table &table, const unsigned char *in,
-                                                           unsigned char *out, size_t left, __m512i shift,
-                                                           size_t readable, size_t writable) {
-    const __mmask64 m = lanes_left(left);
-    const __m512i v = load(in, m, readable);
-    _mm512_mask_storeu_epi8(out, writable >= 64 ? kAll : m,
-                            kDecoding ? decode64(table, v, shift) : encode64(table, v, shift));
-    return kDecoding ? _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8(' ')) : 0;
-}
+// A row of offsets as a mapping adds it, and that less 94.
+struct Rows {
+    __m512i sum, less94;
+};
 
-// Maps n bytes; the first vector is done apart, with no loop, since most
-// lines fit it. Answers whether the body held a space.
-template <bool kDecoding>
-__attribute__((always_inline)) inline bool map_body(const Table &table, const unsigned char *in, unsigned char *out,
-                                                    size_t n, int s, size_t readable, size_t writable) {
-    const unsigned char *offsets = kShiftOffsets.at[s];
-    __mmask64 space = map_vector<kDecoding>(table, in, out, n, _mm512_loadu_si512(offsets), readable, writable);
-    size_t i = 64, base = 64;  // i mod 94
-    if (!kDecoding && readable >= 128 && writable >= 128) {
-        // Encoding, the second vector whatever n is, where it may be read
-        // and written whole: whether a line is longer than one vector is
-        // then no branch to guess. (Decoding gains nothing by it.)
-        space |= map_vector<kDecoding>(table, in + 64, out + 64, n > 64 ? n - 64 : 0,
-                                       _mm512_loadu_si512(offsets + 64), readable - 64, writable - 64);
-        i = 128;
-        base = 128 - kCycle;
+struct Constants {
+    Table alphabet, index;
+    __m512i c32, c33, c94, c95;
+    // Each mapping adds a row of offsets, and that row less 94, and keeps the
+    // smaller sum, which wraps it into 0..93. The rows of the build's shift
+    // for the first vectors of a body are held; the others are loaded.
+    Rows encode_first[2];  // body bytes 0..127
+    Rows decode_first;     // body bytes 0..63
+
+    Constants()
+        : alphabet{held(_mm512_loadu_si512(kPaddedTables.encode)), held(_mm512_loadu_si512(kPaddedTables.encode + 64))},
+          index{held(_mm512_loadu_si512(kPaddedTables.decode)), held(_mm512_loadu_si512(kPaddedTables.decode + 64))},
+          c32(held(_mm512_set1_epi8(32))),
+          c33(held(_mm512_set1_epi8(33))),
+          c94(held(_mm512_set1_epi8(94))),
+          c95(held(_mm512_set1_epi8(95))),
+          encode_first{encode_rows(kShiftOffsets.at[kShift], true), encode_rows(kShiftOffsets.at[kShift] + 64, true)},
+          decode_first(decode_rows(kDecodeOffsets.at[kShift], true)) {}
+
+    // Encoding adds the offset to a byte's place, its value less 32.
+    Rows encode_rows(const unsigned char *offsets, bool hold) const {
+        const __m512i r = _mm512_sub_epi8(_mm512_loadu_si512(offsets), c32);
+        return Rows{hold ? held(r) : r, hold ? held(_mm512_sub_epi8(r, c94)) : _mm512_sub_epi8(r, c94)};
     }
-    for (; i < n; i += 64) {
-        space |= map_vector<kDecoding>(table, in + i, out + i, n - i, _mm512_loadu_si512(offsets + base),
-                                       readable - i, writable - i);
-        base += 64;
-        if (base >= kCycle) base -= kCycle;
+
+    // Decoding adds 94 - offset (kDecodeOffsets) to an entry number.
+    Rows decode_rows(const unsigned char *offsets, bool hold) const {
+        const __m512i r = _mm512_loadu_si512(offsets);
+        return Rows{hold ? held(r) : r, hold ? held(_mm512_sub_epi8(r, c94)) : _mm512_sub_epi8(r, c94)};
     }
-    return space != 0;
-}
+
+    __m512i encode64(__m512i c, const Rows &rows) const {
+        const __mmask64 graphic = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(c, c32), c95);
+        // (place + offset) mod 94: the sum is at most 187.
+        const __m512i e = _mm512_min_epu8(_mm512_add_epi8(c, rows.sum), _mm512_add_epi8(c, rows.less94));
+        const __m512i mapped = _mm512_permutex2var_epi8(alphabet.lo, e, alphabet.hi);
+        return _mm512_mask_blend_epi8(graphic, c, mapped);
+    }
+
+    __m512i decode64(__m512i b, const Rows &rows) const {
+        const __m512i k = _mm512_sub_epi8(b, c33);
+        const __mmask64 graphic = _mm512_cmplt_epu8_mask(k, c94);
+        const __m512i e = _mm512_permutex2var_epi8(index.lo, k, index.hi);
+        // The place, (e - offset) mod 94, plus 32 in the graphic lanes; the rest stay.
+        const __m512i place = _mm512_min_epu8(_mm512_add_epi8(e, rows.sum), _mm512_add_epi8(e, rows.less94));
+        return _mm512_mask_add_epi8(b, graphic, place, c32);
+    }
+
+    template <bool kDecoding>
+    __attribute__((always_inline)) Rows rows(const unsigned char *offsets) const {
+        return kDecoding ? decode_rows(offsets, false) : encode_rows(offsets, false);
+    }
+
+    // Maps the vector at in, of which `left` lanes count, with whole vectors
+    // read and written where `readable` and `writable` allow; answers the
+    // counted lanes that held a space (decoding).
+    template <bool kDecoding>
+    __attribute__((always_inline)) __mmask64 map_vector(const unsigned char *in, unsigned char *out, size_t left,
+                                                        const Rows &rows, size_t readable, size_t writable) const {
+        const __mmask64 m = lanes_left(left);
+        const __m512i v = load(in, m, readable);
+        _mm512_mask_storeu_epi8(out, writable >= 64 ? kAll : m, kDecoding ? decode64(v, rows) : encode64(v, rows));
+        return kDecoding ? _mm512_mask_cmpeq_epi8_mask(m, v, c32) : 0;
+    }
+
+    // Maps n bytes; the first vector is done apart, with no loop, since most
+    // lines fit it. Answers whether the body held a space.
+    template <bool kDecoding>
+    __attribute__((always_inline)) bool map_body(const unsigned char *in, unsigned char *out, size_t n, int s,
+                                                 size_t readable, size_t writable) const {
+        const unsigned char *offsets = kDecoding ? kDecodeOffsets.at[s] : kShiftOffsets.at[s];
+        const Rows first = s != kShift ? rows<kDecoding>(offsets) : kDecoding ? decode_first : encode_first[0];
+        __mmask64 space = map_vector<kDecoding>(in, out, n, first, readable, writable);
+        size_t i = 64, base = 64;  // i mod 94
+        if (!kDecoding && readable >= 128 && writable >= 128) {
+            // Encoding, the second vector whatever n is, where it may be read
+            // and written whole: whether a line is longer than one vector is
+            // then no branch to guess. (Decoding gains nothing by it.)
+            space |= map_vector<kDecoding>(in + 64, out + 64, n > 64 ? n - 64 : 0, encode_first[1], readable - 64,
+                                           writable - 64);
+            i = 128;
+            base = 128 - kCycle;
+        }
+        for (; i < n; i += 64) {
+            space |= map_vector<kDecoding>(in + i, out + i, n - i, rows<kDecoding>(offsets + base), readable - i,
+                                           writable - i);
+            base += 64;
+            if (base >= kCycle) base -= kCycle;
+        }
+        return space != 0;
+    }
+};
 
 struct Mapper {
-    Table alphabet, index;
+    Constants k;
 
-    // Written out, so that it is compiled for this kernel's instruction
-    // sets and the tables load in place.
-    Mapper() : alphabet(load_table(kPaddedTables.encode)), index(load_table(kPaddedTables.decode)) {}
-
-    // Compress stores put the offsets of a vector's line feeds side by side;
-    // each store writes 32 whole entries and keeps as many as it found, so
-    // that no branch depends on the text.
+    // A compress puts the places of a vector's line feeds side by side as
+    // bytes; a permute widens 32 of them to 16 bits, which are stored whole,
+    // and as many kept as were found, so that no branch depends on the text
+    // but for a vector with more than 32 line feeds.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        const __m512i iota = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
-                                              14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        const __m512i iota = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
+                                             45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28,
+                                             27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10,
+                                             9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        // Byte 2w of a widened half takes byte w of the half, byte 2w + 1 is zero.
+        const __m512i low_half = _mm512_srli_epi16(_mm512_slli_epi16(iota, 8), 9);
+        const __m512i high_half = _mm512_add_epi8(low_half, _mm512_set1_epi8(32));
+        constexpr __mmask64 kEven = 0x5555555555555555;
         size_t count = 0;
         __mmask64 zero = 0;
         size_t zero_at = 0;
-        for (size_t i = 0; i < n; i += 64) {
-            const __mmask64 m = lanes_left(n - i);
-            const __m512i v = load(p + i, m, n - i);
-            const uint64_t lf = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8('\n'));
+        const auto block = [&](size_t i, __m512i v, __mmask64 m) __attribute__((always_inline)) {
+            const __mmask64 lf = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_set1_epi8('\n'));
             if (zero == 0) {
                 zero = _mm512_mask_cmpeq_epi8_mask(m, v, _mm512_setzero_si512());
                 zero_at = i;
             }
-            const __m512i at = _mm512_add_epi16(iota, _mm512_set1_epi16(static_cast<short>(i)));
-            const __mmask32 lo = static_cast<__mmask32>(lf), hi = static_cast<__mmask32>(lf >> 32);
-            _mm512_storeu_si512(ends + count, _mm512_maskz_compress_epi16(lo, at));
-            count += static_cast<size_t>(__builtin_popcount(lo));
-            _mm512_storeu_si512(ends + count, _mm512_maskz_compress_epi16(hi, _mm512_add_epi16(at, _mm512_set1_epi16(32))));
-            count += static_cast<size_t>(__builtin_popcount(hi));
+            const __m512i places = _mm512_maskz_compress_epi8(lf, iota);
+            const __m512i at = _mm512_set1_epi16(static_cast<short>(i));
+            _mm512_storeu_si512(ends + count, _mm512_add_epi16(_mm512_maskz_permutexvar_epi8(kEven, low_half, places), at));
+            const size_t found = static_cast<size_t>(__builtin_popcountll(lf));
+            if (__builtin_expect(found > 32, 0))
+                _mm512_storeu_si512(ends + count + 32,
+                                    _mm512_add_epi16(_mm512_maskz_permutexvar_epi8(kEven, high_half, places), at));
+            count += found;
+        };
+        size_t i = 0;
+        for (; i + 64 <= n; i += 64) block(i, _mm512_loadu_si512(p + i), kAll);
+        if (i < n) {
+            const __mmask64 m = lanes_left(n - i);
+            block(i, _mm512_maskz_loadu_epi8(m, p + i), m);
         }
         *nul = zero != 0 ? zero_at + static_cast<size_t>(__builtin_ctzll(zero)) : n;
         return count;
     }
 
     void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) const {
-        map_body<false>(alphabet, in, out, n, kShift, readable, writable);
+        k.map_body<false>(in, out, n, kShift, readable, writable);
     }
 
     bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                 size_t writable) const {
-        return map_body<true>(index, in, out, n, s, readable, writable);
+        return k.map_body<true>(in, out, n, s, readable, writable);
     }
 };
 
