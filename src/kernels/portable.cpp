@@ -75,24 +75,6 @@ inline void map_rows(const Rows &rows, const unsigned char *p, unsigned char *o,
     }
 }
 
-// Maps p[0, n) to o through the rows 8 bytes a step, reading and writing
-// up to 7 bytes past n; the bytes past a run of 94 are rewritten by the
-// next run. o must not overlap p. For short texts, where the jump into
-// map_rows would depend on each text's length.
-inline void map_rows_in_steps(const Rows &rows, const unsigned char *p, unsigned char *o, size_t n) {
-    for (size_t i = 0; i < n; i += kCycle) {
-        const size_t run = n - i < size_t{kCycle} ? n - i : size_t{kCycle};
-        const unsigned char *q = p + i;
-        unsigned char *w = o + i;
-        const unsigned char(*r)[256] = rows.row;
-        for (size_t j = 0; j < run; j += kStep, r += kStep, q += kStep, w += kStep) {
-            const unsigned char b0 = r[0][q[0]], b1 = r[1][q[1]], b2 = r[2][q[2]], b3 = r[3][q[3]];
-            const unsigned char b4 = r[4][q[4]], b5 = r[5][q[5]], b6 = r[6][q[6]], b7 = r[7][q[7]];
-            w[0] = b0, w[1] = b1, w[2] = b2, w[3] = b3, w[4] = b4, w[5] = b5, w[6] = b6, w[7] = b7;
-        }
-    }
-}
-
 // Eight bytes as one word, the first byte in the lowest bits.
 inline uint64_t load_word(const unsigned char *p) {
     uint64_t w;
@@ -109,8 +91,39 @@ inline constexpr uint64_t kEach = 0x0101010101010101ull;
 // The top bit of each byte of w that is zero, and no other bit.
 inline uint64_t zero_bytes(uint64_t w) { return ~(((w & kLowBits) + kLowBits) | w | kLowBits); }
 
-// A line longer than this is searched by memchr, whose call then costs
-// little next to the line.
+// Maps p[0, n) to o through the rows 8 bytes a step, reading and writing
+// up to 7 bytes past n; the bytes past a run of 94 are rewritten by the
+// next run. o must not overlap p. For short texts, where the jump into
+// map_rows would depend on each text's length. Each step loads its 8 bytes
+// as one word and takes the bytes from it, which halves the loads.
+//
+// With kSpace, answers whether p[0, n) holds a space, found in the same
+// words, so that a body is read once; the bytes past n don't count.
+template <bool kSpace>
+inline bool map_rows_in_steps(const Rows &rows, const unsigned char *p, unsigned char *o, size_t n) {
+    uint64_t space = 0;
+    for (size_t i = 0; i < n; i += kCycle) {
+        const size_t run = n - i < size_t{kCycle} ? n - i : size_t{kCycle};
+        const unsigned char *q = p + i;
+        unsigned char *w = o + i;
+        const unsigned char(*r)[256] = rows.row;
+        for (size_t j = 0; j < run; j += kStep, r += kStep, q += kStep, w += kStep) {
+            const uint64_t x = load_word(q);
+            w[0] = r[0][x & 0xff], w[1] = r[1][(x >> 8) & 0xff], w[2] = r[2][(x >> 16) & 0xff];
+            w[3] = r[3][(x >> 24) & 0xff], w[4] = r[4][(x >> 32) & 0xff], w[5] = r[5][(x >> 40) & 0xff];
+            w[6] = r[6][(x >> 48) & 0xff], w[7] = r[7][x >> 56];
+            if constexpr (kSpace) {
+                const size_t left = run - j;
+                const uint64_t counted = left >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * left)) - 1;
+                space |= zero_bytes(x ^ (kEach * ' ')) & counted;
+            }
+        }
+    }
+    return space != 0;
+}
+
+// A body longer than this is searched for a space by memchr, whose call
+// then costs little next to the body.
 inline constexpr size_t kWordSearch = 64;
 
 // Whether p[0, n) holds the byte c.
@@ -145,27 +158,19 @@ inline void decode_any_shift(const unsigned char *in, unsigned char *out, size_t
 
 struct Mapper {
     // Eight bytes a step, the line feeds of a word found by its zero bytes
-    // once XORed with line feeds; past kWordSearch bytes without one, the
-    // rest of the line is memchr's.
+    // once XORed with line feeds. The first line feed of a word is written
+    // whether there is one or not and counted only where there is, so that
+    // the loop has no branch that depends on where lines end; a word with
+    // a second one, rare but for short lines, takes the inner loop.
     static size_t scan(const unsigned char *p, size_t n, uint16_t *ends, size_t *nul) {
-        size_t count = 0, i = 0, since = 0;  // bytes looked at since the last line feed
-        while (i + 8 <= n) {
+        size_t count = 0, i = 0;
+        for (; i + 8 <= n; i += 8) {
             uint64_t lf = zero_bytes(load_word(p + i) ^ (kEach * '\n'));
-            if (lf != 0) {
-                for (; lf != 0; lf &= lf - 1)
-                    ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
-                i += 8;
-                since = 0;
-            } else if ((since += 8) < kWordSearch) {
-                i += 8;
-            } else {
-                const void *at = memchr(p + i + 8, '\n', n - i - 8);
-                if (at == nullptr) return finish_scan(p, n, count, nul);
-                const size_t k = static_cast<size_t>(static_cast<const unsigned char *>(at) - p);
-                ends[count++] = static_cast<uint16_t>(k);
-                i = k + 1;
-                since = 0;
-            }
+            // The top bit stands in for a word without one: never counted.
+            ends[count] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf | (uint64_t{1} << 63))) / 8);
+            count += lf != 0 ? 1 : 0;
+            for (lf &= lf - 1; lf != 0; lf &= lf - 1)
+                ends[count++] = static_cast<uint16_t>(i + static_cast<size_t>(__builtin_ctzll(lf)) / 8);
         }
         for (; i < n; ++i)
             if (p[i] == '\n') ends[count++] = static_cast<uint16_t>(i);
@@ -180,17 +185,17 @@ struct Mapper {
 
     static void encode(const unsigned char *in, unsigned char *out, size_t n, size_t readable, size_t writable) {
         if (n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep)
-            map_rows_in_steps(kEncodeRows, in, out, n);
+            map_rows_in_steps<false>(kEncodeRows, in, out, n);
         else
             map_rows(kEncodeRows, in, out, n);
     }
 
     static bool decode(const unsigned char *in, unsigned char *out, size_t n, int s, size_t readable,
                        size_t writable) {
+        if (s == kShift && n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep)
+            return map_rows_in_steps<true>(kDecodeRows, in, out, n);
         if (holds(in, n, ' ')) return true;
-        if (s == kShift && n < size_t{kCycle} && readable >= n + kStep && writable >= n + kStep) {
-            map_rows_in_steps(kDecodeRows, in, out, n);
-        } else if (s == kShift) {
+        if (s == kShift) {
             map_rows(kDecodeRows, in, out, n);
         } else {
             decode_any_shift(in, out, n, s);
