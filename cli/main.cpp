@@ -85,11 +85,16 @@ struct Input {
     struct stat st {};
     qelcli::ProgressReader progress;
     qelcli::ReadAhead ahead;
+    FILE *read_ahead = nullptr;  // the stream ahead gives, where it gave one
 
     Input() = default;
     Input(const Input &) = delete;
     Input &operator=(const Input &) = delete;
     ~Input() {
+        // A shared descriptor (standard input) is left after the bytes the
+        // conversion took, as the plain stream leaves it at exit: the flush
+        // gives back what the stream holds unread.
+        if (stream != nullptr && stream == read_ahead) fflush(stream);
         if (stream != nullptr && stream != opened) fclose(stream);
         if (opened != nullptr && opened != stdin) fclose(opened);
     }
@@ -118,8 +123,8 @@ bool open_input(const qelcli::Options &o, const std::string &arg, Input *in) {
         if (in->stream == nullptr) err = errno;
     } else if (S_ISREG(in->st.st_mode) && in->st.st_size >= kReadAheadFrom) {
         // Where no thread can be had, the opened stream reads as before.
-        FILE *const ahead = in->ahead.open(fileno(in->opened));
-        if (ahead != nullptr) in->stream = ahead;
+        in->read_ahead = in->ahead.open(fileno(in->opened));
+        if (in->read_ahead != nullptr) in->stream = in->read_ahead;
     }
     if (err != 0) {
         fail(in->name, strerror(err));

@@ -23,6 +23,7 @@ FILE *ReadAhead::open(int fd) {
     io.read = [](void *cookie, char *buf, size_t size) -> ssize_t {
         return static_cast<ssize_t>(read_cookie(cookie, buf, size));
     };
+    io.seek = seek_cookie;
     io.close = close_cookie;
     FILE *stream = fopencookie(this, "rb", io);
     if (stream == nullptr) return nullptr;
@@ -40,6 +41,13 @@ FILE *ReadAhead::open(int fd) {
 // read are given again to every later call, as the descriptor would.
 long ReadAhead::read_cookie(void *cookie, char *buf, size_t size) {
     auto *self = static_cast<ReadAhead *>(cookie);
+    if (self->direct_) {
+        ssize_t n;
+        do {
+            n = read(self->fd_, buf, size);
+        } while (n < 0 && errno == EINTR);
+        return static_cast<long>(n);
+    }
     std::unique_lock<std::mutex> lock(self->mutex_);
     self->changed_.wait(lock, [self] { return self->filled_ > 0; });
     const int at = self->first_;
@@ -64,6 +72,15 @@ long ReadAhead::read_cookie(void *cookie, char *buf, size_t size) {
         if (--self->filled_ == kRefillAt) self->changed_.notify_all();
     }
     return static_cast<long>(n);
+}
+
+int ReadAhead::seek_cookie(void *cookie, off64_t *offset, int whence) {
+    auto *self = static_cast<ReadAhead *>(cookie);
+    self->stop();
+    const off_t at = lseek(self->fd_, static_cast<off_t>(*offset), whence);
+    if (at < 0) return -1;
+    *offset = at;
+    return 0;
 }
 
 int ReadAhead::close_cookie(void *cookie) {
@@ -99,6 +116,7 @@ void ReadAhead::stop() {
         changed_.notify_all();
     }
     reader_.join();
+    direct_ = true;
     // The blocks read but not taken go back to the descriptor.
     off_t unread = 0;
     for (int i = 0; i < filled_; ++i) {

@@ -16,7 +16,7 @@ namespace qelcli {
 class ReadAhead {
 public:
     // The size of each read from the descriptor.
-    static constexpr size_t kBlockSize = size_t{1} << 18;
+    static constexpr size_t kBlockSize = size_t{1} << 17;
 
     ReadAhead() = default;
     ReadAhead(const ReadAhead &) = delete;
@@ -26,14 +26,16 @@ public:
     // A stream that gives the bytes of the descriptor fd from its current
     // position, read ahead by a thread. The stream is unbuffered until the
     // caller gives it a buffer. Returns null with errno set on failure. The
-    // descriptor stays open; when the stream is closed, it stands after the
-    // bytes the stream took, as a plain stream would leave it.
+    // descriptor stays open. A seek on the stream (a flush of it among
+    // them, which gives back the bytes it holds unread) ends the read-ahead:
+    // the descriptor is put back after the bytes the stream took, and the
+    // stream reads and seeks it directly from then on, as a plain one would.
     FILE *open(int fd);
 
 private:
     // The reader waits until half the blocks are free, so that the two
     // threads wake each other once every few blocks, not at every one.
-    static constexpr int kSlots = 4;
+    static constexpr int kSlots = 8;
     static constexpr int kRefillAt = kSlots / 2;
 
     struct Slot {
@@ -43,6 +45,7 @@ private:
     };
 
     static long read_cookie(void *cookie, char *buf, size_t size);
+    static int seek_cookie(void *cookie, off64_t *offset, int whence);
     static int close_cookie(void *cookie);
     void read_blocks();
     void stop();
@@ -53,7 +56,8 @@ private:
     int first_ = 0;   // the oldest filled slot
     int filled_ = 0;  // filled slots from first_ on
     bool ended_ = false;     // the reader has filled its last slot
-    bool stopping_ = false;  // the stream is closing: the reader stops
+    bool stopping_ = false;  // the reader stops
+    bool direct_ = false;    // the reader has stopped: the stream reads the descriptor
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread reader_;
