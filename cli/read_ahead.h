@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <memory>
@@ -55,7 +56,6 @@ private:
     Slot slots_[kSlots];
     int first_ = 0;   // the oldest filled slot
     int filled_ = 0;  // filled slots from first_ on
-    bool ended_ = false;     // the reader has filled its last slot
     bool stopping_ = false;  // the reader stops
     bool direct_ = false;    // the reader has stopped: the stream reads the descriptor
     std::mutex mutex_;
