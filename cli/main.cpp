@@ -15,6 +15,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "progress.h"
+#include "read_ahead.h"
 #include "standard_descriptors.h"
 #include "qelcode.h"
 
@@ -63,6 +64,10 @@ void widen_input(FILE *src) {
 // while: more than this.
 constexpr off_t kProgressFrom = off_t{8} << 20;
 
+// A regular file at least this large is read ahead by a thread; a smaller
+// one would gain less than the thread costs.
+constexpr off_t kReadAheadFrom = off_t{1} << 20;
+
 void widen_output(FILE *dest) {
     static char buffer[kBufferSize];
     if (!isatty(fileno(dest))) setvbuf(dest, buffer, _IOFBF, kBufferSize);
@@ -70,18 +75,26 @@ void widen_output(FILE *dest) {
 
 // An open INPUT and the name messages give it. With progress shown, the
 // library reads it through a stream that counts the bytes (reading the
-// opened one's descriptor); otherwise through the opened stream itself.
+// opened one's descriptor); a large regular file through a stream that a
+// thread reads ahead (from the same descriptor); otherwise through the
+// opened stream itself.
 struct Input {
     FILE *opened = nullptr;
     FILE *stream = nullptr;
     std::string name;
     struct stat st {};
     qelcli::ProgressReader progress;
+    qelcli::ReadAhead ahead;
+    FILE *read_ahead = nullptr;  // the stream ahead gives, where it gave one
 
     Input() = default;
     Input(const Input &) = delete;
     Input &operator=(const Input &) = delete;
     ~Input() {
+        // A shared descriptor (standard input) is left after the bytes the
+        // conversion took, as the plain stream leaves it at exit: the flush
+        // gives back what the stream holds unread.
+        if (stream != nullptr && stream == read_ahead) fflush(stream);
         if (stream != nullptr && stream != opened) fclose(stream);
         if (opened != nullptr && opened != stdin) fclose(opened);
     }
@@ -108,6 +121,10 @@ bool open_input(const qelcli::Options &o, const std::string &arg, Input *in) {
         const int64_t total = S_ISREG(in->st.st_mode) ? in->st.st_size : -1;
         in->stream = in->progress.open(fd, in->name, total, at > 0 ? at : 0);
         if (in->stream == nullptr) err = errno;
+    } else if (S_ISREG(in->st.st_mode) && in->st.st_size >= kReadAheadFrom) {
+        // Where no thread can be had, the opened stream reads as before.
+        in->read_ahead = in->ahead.open(fileno(in->opened));
+        if (in->read_ahead != nullptr) in->stream = in->read_ahead;
     }
     if (err != 0) {
         fail(in->name, strerror(err));

@@ -3,6 +3,7 @@ messages, usage, and the test mode (-t).
 """
 import os
 import re
+import shlex
 import signal
 import subprocess
 
@@ -182,6 +183,75 @@ class FailureTest(ToolTest):
                 else:
                     result = run(args + [src])
                 self.assertRun(result, 1, None, b"qelcode: %s\n" % message)
+
+
+class LargeInputTest(ToolTest):
+    """Inputs of a few MiB, which are read ahead of the conversion: every
+    byte in order, a refusal far in, and standard input left where the
+    conversion stopped."""
+
+    @staticmethod
+    def text(lines):
+        # Lines of many lengths, a few longer than a record holds.
+        return b"".join(b"line %d %s\n" % (i, b"v" * (i * 7 % 600)) for i in range(lines))
+
+    def tool_on_file(self, args, path):
+        with open(path, "rb") as f:
+            return subprocess.run(command() + args, stdin=f, capture_output=True, timeout=config.timeout)
+
+    def test_round_trip(self):
+        data = self.text(9000)
+        self.assertGreater(len(data), 2 << 20)
+        plain = self.write("plain", data)
+        records = self.write("records", encode_file(data))
+        cases = [
+            # name, arguments, input, expected output
+            ("encode named", ["-f", plain], None, encode_file(data)),
+            ("encode stdin", ["-f"], plain, encode_file(data)),
+            ("decode named", ["-d", records], None, decoded_file(data)),
+            ("decode stdin", ["-d"], records, decoded_file(data)),
+        ]
+        for name, args, stdin, expected in cases:
+            with self.subTest(name):
+                result = run(args) if stdin is None else self.tool_on_file(args, stdin)
+                self.assertRun(result, 0, expected)
+
+    def test_refusal_far_in(self):
+        lines = self.text(9000).splitlines(keepends=True)
+        bad = 7001  # 1-based
+        data = b"".join(lines[:bad - 1]) + b"NUL\0here\n" + b"".join(lines[bad - 1:])
+        before = b"".join(lines[:bad - 1])
+        self.assertGreater(len(before), 1 << 20)
+        path = self.write("plain", data)
+        expected = model.encode_stream(before, 0, config.shift).out
+        message = b"line %d: NUL byte in source\n" % bad
+        self.assertRun(run([path]), 1, expected, b"qelcode: %s: " % path.encode() + message)
+        self.assertRun(self.tool_on_file([], path), 1, expected, b"qelcode: (stdin): " + message)
+
+        records = encode_file(b"".join(lines))
+        end = records.index(b"\n", len(encode_file(before)))  # of the record of line `bad`
+        damaged = self.write("damaged", records[:end - 3] + records[end - 1:])  # two body bytes gone
+        record = encode_file(before).count(b"\n") + 1  # long lines take two records
+        self.assertRun(run(["-t", damaged]), 1, b"",
+                       b"qelcode: %s: line %d: Damaged record\n" % (damaged.encode(), record))
+
+    def test_standard_input_left_after_the_refused_line(self):
+        # Whatever reads standard input after the tool starts at the line
+        # after the one refused, as after any filter that stops early.
+        lines = self.text(9000).splitlines(keepends=True)
+        head = b"".join(lines[:7000]) + b"refused\0line\n"
+        rest = b"".join(lines[7000:])
+        path = self.write("plain", head + rest)
+        for args in [[], ["-d"]]:
+            with self.subTest(args=args):
+                script = "%s >/dev/null 2>&1; cat" % shlex.join(command() + args)
+                with open(path, "rb") as f:
+                    result = subprocess.run(["sh", "-c", script], stdin=f, capture_output=True,
+                                            timeout=config.timeout)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # Decoding refuses the first line (not a record): it stops after it.
+                expected = rest if not args else (head + rest)[len(lines[0]):]
+                self.assertEqual(result.stdout, expected)
 
 
 class UsageTest(ToolTest):
