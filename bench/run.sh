@@ -165,7 +165,12 @@ plan() {
 
 # --- the run -------------------------------------------------------------------
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-if [[ -n $(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null) ]]; then commit="$commit (with uncommitted changes)"; fi
+# Changes to the files this run writes itself (the published rows and chart)
+# don't count.
+if [[ -n $(git -C "$root" status --porcelain --untracked-files=no -- . \
+        ':(exclude,top)bench/rows.tsv' ':(exclude,top)bench/speed.svg' 2>/dev/null) ]]; then
+    commit="$commit (with uncommitted changes)"
+fi
 cc_path=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 command=bench/run.sh
 for var in QEL_BENCH_SOURCES QEL_BENCH_SHAPES QEL_BENCH_REPEATS QEL_BENCH_MEM_ROUNDS QEL_BENCH_MIB QEL_BENCH_BUFFERS QEL_BENCH_KERNELS; do
